@@ -1,0 +1,70 @@
+// Conversions between script values and core values, and the calls of script functions from the
+// core. Every script class goes through these; the core never sees a script value.
+#ifndef QUELBAR_NODEJS_BRIDGE_H_
+#define QUELBAR_NODEJS_BRIDGE_H_
+
+#include <nan.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/ssh/ssh_prompt.h"
+
+// The UTF-8 bytes of a script string, NULs included; "" for every other value.
+std::string ToStdString(v8::Local<v8::Value> value);
+
+// A property of a script object, or undefined when the value is no object or its getter throws.
+v8::Local<v8::Value> GetProperty(v8::Local<v8::Value> object, const char* name);
+
+// A number read as a 32-bit integer (fraction dropped); anything else leaves *out unchanged.
+void ReadInt32(v8::Local<v8::Value> value, int* out);
+
+// The bytes of a Buffer or another array-buffer view; empty for anything else.
+std::string ToByteString(v8::Local<v8::Value> value);
+
+// Script values made from core values. Text becomes a string; data becomes a new Buffer holding a
+// copy.
+v8::Local<v8::Value> ToJsText(const std::string& text);
+v8::Local<v8::Value> ToJsData(const std::string& data);
+v8::Local<v8::Value> ErrorToJs(const Error& error);
+v8::Local<v8::Value> ToJsPrompts(const std::vector<SshPrompt>& prompts);
+
+// One script function shared by every std::function made from it: the strong handle lives as long
+// as the last copy.
+class ScriptFunction {
+ public:
+  // Null when the value is not a function.
+  static std::shared_ptr<ScriptFunction> From(v8::Local<v8::Value> value);
+
+  explicit ScriptFunction(v8::Local<v8::Function> function);
+
+  // Calls the function with the global object as receiver inside its own async context, so that
+  // promise continuations run when it returns to the loop. A throw is handed to the host's uncaught
+  // exception handling at once; the core goes on, and later callbacks of the same operation still
+  // run.
+  void Call(int argc, v8::Local<v8::Value> argv[]);
+
+ private:
+  Nan::Callback function_;
+  Nan::AsyncResource async_resource_;
+};
+
+// Replace *target with a call of the script function when value is one; otherwise *target keeps its
+// default. Each converts the core arguments as the function's name says.
+void WrapVoidCallback(v8::Local<v8::Value> value, std::function<void()>* target);
+void WrapErrorCallback(v8::Local<v8::Value> value, std::function<void(const Error&)>* target);
+void WrapDataCallback(v8::Local<v8::Value> value, std::function<void(const std::string&)>* target);
+
+// Script functions around one core continuation. The first call runs the continuation and releases
+// it; later calls, and calls made from inside the continuation, do nothing. One that script drops
+// without calling releases its continuation on a later loop turn (never inside garbage collection).
+v8::Local<v8::Function> ToJsDecisionFunction(std::function<void(bool)> continuation);
+v8::Local<v8::Function> ToJsPromptResponder(
+    std::function<void(std::vector<SshPromptResponse>)> continuation);
+
+std::vector<SshPromptResponse> ParsePromptResponses(v8::Local<v8::Value> value);
+
+#endif  // QUELBAR_NODEJS_BRIDGE_H_

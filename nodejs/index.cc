@@ -1,0 +1,19 @@
+// The module's entry: the record handed to the host while it loads quelbar.node, and the register
+// function that sets up every script class when script first requires the module.
+#include <nan.h>
+
+#include "nodejs/init.h"
+
+namespace {
+
+void InitSshBindings(ExportsObject exports) {
+  (void)exports;
+}
+
+void InitAll(ExportsObject exports) {
+  InitSshBindings(exports);
+}
+
+}  // namespace
+
+NODE_MODULE(libquelbar, InitAll)
