@@ -1,0 +1,28 @@
+// SOCKS4 CONNECT, and SOCKS4a when the target is a name: the proxy resolves it then.
+#ifndef LIBSSH2_EXT_PROXY_SOCKS4_NEGOTIATOR_H_
+#define LIBSSH2_EXT_PROXY_SOCKS4_NEGOTIATOR_H_
+
+#include <string>
+
+#include "libssh2_ext/proxy/proxy_negotiator.h"
+
+namespace proxy {
+
+class Socks4Negotiator : public ProxyNegotiator {
+ public:
+  explicit Socks4Negotiator(const ProxySettings& settings) : ProxyNegotiator(settings) {}
+
+  int Negotiate(SessionTransport* transport) override;
+
+ private:
+  enum State { kSendRequest, kFlushRequest, kReadReply, kDone };
+
+  std::string Request() const;
+  int CheckReply(const std::string& reply);
+
+  State state_ = kSendRequest;
+};
+
+}  // namespace proxy
+
+#endif  // LIBSSH2_EXT_PROXY_SOCKS4_NEGOTIATOR_H_
