@@ -1,0 +1,66 @@
+'use strict';
+// Runs one SshClient session against the local peers and records what script hears, for the ssh_*
+// tests. Each callback can be given its own behaviour; by default the host key is accepted, questions
+// are answered with the test account's password and the session is closed once connected.
+const { SshClient } = require('../../..');
+const peers = require('./peers');
+
+// Waits this long after the final callback, so that a second final callback would be seen.
+const SETTLE_MS = 100;
+
+function session(overrides = {}, hooks = {}) {
+  const p = peers.load();
+  return new Promise((resolve) => {
+    const client = new SshClient();
+    const record = { events: [], hostKeys: [], questions: [], error: null, client };
+    let settled = false;
+    const end = () => {
+      if (settled) return;
+      settled = true;
+      setTimeout(() => resolve(record), SETTLE_MS);
+    };
+    const options = {
+      host: p.host,
+      port: String(p.sshd.plain),
+      username: p.user,
+      knownhostsCallback(result, fingerprint, publicKey, type, done) {
+        record.events.push('hostkey');
+        record.hostKeys.push({ result, fingerprint, publicKey, type });
+        (hooks.hostKey || ((answer) => answer(true)))(done, record);
+      },
+      keyboardInteractiveCallback(name, instruction, prompts, respond) {
+        record.events.push('question');
+        record.questions.push({ name, instruction, prompts });
+        (hooks.question || ((answer) => answer([{ text: p.password }])))(respond, record);
+      },
+      connectCallback() {
+        record.events.push('connected');
+        (hooks.connected || ((c) => c.close()))(client, record);
+      },
+      disconnectCallback() {
+        record.events.push('disconnected');
+        end();
+      },
+      errorCallback(error) {
+        record.events.push('error');
+        record.error = error;
+        end();
+      },
+      ...overrides,
+    };
+    if (hooks.beforeConnect) hooks.beforeConnect(client, options);
+    client.connect(options);
+    if (hooks.afterConnect) hooks.afterConnect(client, record);
+  });
+}
+
+// The parts of an Error that script code looks at.
+function describeError(error) {
+  return error && {
+    message: error.message,
+    type: error.libquelbar_error_type,
+    code: error.libquelbar_error_code,
+  };
+}
+
+module.exports = { session, describeError, SETTLE_MS };
