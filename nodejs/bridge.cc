@@ -184,16 +184,19 @@ class OneShotCell {
     return taken;
   }
 
-  v8::Local<v8::Function> MakeFunction(Nan::FunctionCallback body) {
-    // Not through a function template: V8 caches what a template instantiates, and the function
-    // could then never be collected.
-    v8::Local<v8::Function> function = Nan::New<v8::Function>(body, Nan::New<v8::External>(this));
-    function_.Reset(v8::Isolate::GetCurrent(), function);
+  v8::Local<v8::Function> MakeFunction(v8::FunctionCallback body) {
+    // Straight from V8, with no template: V8 caches what a template instantiates for good, and
+    // Nan's function maker makes an object template per function, which would leak every one.
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    v8::Local<v8::Function> function =
+        v8::Function::New(isolate->GetCurrentContext(), body, v8::External::New(isolate, this))
+            .ToLocalChecked();
+    function_.Reset(isolate, function);
     function_.SetWeak(this, &OneShotCell::OnCollected, v8::WeakCallbackType::kParameter);
     return function;
   }
 
-  static OneShotCell* FromCall(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  static OneShotCell* FromCall(const v8::FunctionCallbackInfo<v8::Value>& info) {
     return static_cast<OneShotCell*>(info.Data().As<v8::External>()->Value());
   }
 
@@ -217,13 +220,13 @@ class OneShotCell {
 using DecisionCell = OneShotCell<std::function<void(bool)>>;
 using ResponderCell = OneShotCell<std::function<void(std::vector<SshPromptResponse>)>>;
 
-void CallDecisionFunction(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+void CallDecisionFunction(const v8::FunctionCallbackInfo<v8::Value>& info) {
   if (auto continuation = DecisionCell::FromCall(info)->Take()) {
     continuation(info[0]->IsTrue());
   }
 }
 
-void CallPromptResponder(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+void CallPromptResponder(const v8::FunctionCallbackInfo<v8::Value>& info) {
   if (auto continuation = ResponderCell::FromCall(info)->Take()) {
     continuation(ParsePromptResponses(info[0]));
   }

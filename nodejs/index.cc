@@ -7,7 +7,9 @@
 namespace {
 
 void InitSshBindings(ExportsObject exports) {
-  (void)exports;
+  InitNodeSshCertificate(exports);
+  InitKeyFunctions(exports);
+  InitNodeSshClient(exports);
 }
 
 void InitAll(ExportsObject exports) {
