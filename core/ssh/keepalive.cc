@@ -1,0 +1,53 @@
+#include "core/ssh/keepalive.h"
+
+#include <libssh2_quelbar.h>
+
+#include <cstdint>
+
+Keepalive::Keepalive(LIBSSH2_SESSION* session, CommandQueue* queue, int interval, int want_reply)
+    : session_(session), queue_(queue), timer_(UvTimerPtr::Allocate()) {
+  libssh2_keepalive_config(session_, want_reply, static_cast<unsigned>(interval));
+  if (uv_timer_init(uv_default_loop(), timer_.get()) != 0) {
+    timer_.DiscardUninitialised();
+    return;
+  }
+  timer_.get()->data = this;
+  const uint64_t period_ms = static_cast<uint64_t>(interval) * 1000;
+  uv_timer_start(timer_.get(), &Keepalive::OnTimer, period_ms, period_ms);
+}
+
+Keepalive::~Keepalive() {
+  Stop();
+}
+
+void Keepalive::Stop() {
+  session_ = nullptr;
+  if (timer_.HasHandle()) {
+    timer_.get()->data = nullptr;
+    timer_.Close();
+  }
+}
+
+void Keepalive::OnTimer(uv_timer_t* timer) {
+  auto* self = static_cast<Keepalive*>(timer->data);
+  if (self == nullptr) {
+    return;
+  }
+  self->queue_->Push(MakeCommand([keepalive = self->weak_factory_.GetWeakPtr()] {
+    return keepalive ? keepalive->Send() : static_cast<int>(SshCommand::kDone);
+  }));
+}
+
+int Keepalive::Send() {
+  if (session_ == nullptr) {
+    return SshCommand::kDone;
+  }
+  // The server's own keepalive requests wait unread while nothing else reads the session; answering
+  // them is as much part of staying alive as sending ours.
+  int rc = libssh2_session_pump_input(session_);
+  if (rc < 0 && rc != LIBSSH2_ERROR_EAGAIN) {
+    return SshCommand::kFailed;
+  }
+  int next = 0;
+  return libssh2_keepalive_send(session_, &next) < 0 ? SshCommand::kFailed : SshCommand::kDone;
+}

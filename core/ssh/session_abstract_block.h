@@ -1,0 +1,28 @@
+// What a libssh2 session's abstract pointer points at: how the library's callbacks (transport I/O,
+// keyboard-interactive answers, agent channels) find the objects of the session that made them.
+#ifndef QUELBAR_CORE_SSH_SESSION_ABSTRACT_BLOCK_H_
+#define QUELBAR_CORE_SSH_SESSION_ABSTRACT_BLOCK_H_
+
+#include <libssh2.h>
+
+class SessionConnection;
+class SshAuth;
+
+struct SessionAbstractBlock {
+  void* agent = nullptr;                   // the session's agent forwarding, once a shell set it up
+  SshAuth* auth = nullptr;                 // during a keyboard-interactive attempt
+  SessionConnection* transport = nullptr;  // the socket libssh2 reads from and writes to
+  void* reserved = nullptr;
+
+  // The block of a session whose abstract pointer was set to one; null otherwise.
+  static SessionAbstractBlock* FromSession(LIBSSH2_SESSION* session) {
+    return session != nullptr
+               ? static_cast<SessionAbstractBlock*>(*libssh2_session_abstract(session))
+               : nullptr;
+  }
+  static SessionAbstractBlock* FromAbstract(void** abstract) {
+    return abstract != nullptr ? static_cast<SessionAbstractBlock*>(*abstract) : nullptr;
+  }
+};
+
+#endif  // QUELBAR_CORE_SSH_SESSION_ABSTRACT_BLOCK_H_

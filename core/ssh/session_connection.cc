@@ -1,0 +1,105 @@
+#include "core/ssh/session_connection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/ssh/session_abstract_block.h"
+
+namespace {
+
+SessionConnection* TransportOf(void** abstract) {
+  SessionAbstractBlock* block = SessionAbstractBlock::FromAbstract(abstract);
+  return block != nullptr ? block->transport : nullptr;
+}
+
+LIBSSH2_RECV_FUNC(SessionRecvCallback) {
+  (void)socket;
+  (void)flags;
+  SessionConnection* transport = TransportOf(abstract);
+  if (transport == nullptr) {
+    return -EBADF;
+  }
+  return transport->Receive(static_cast<char*>(buffer), length);
+}
+
+LIBSSH2_SEND_FUNC(SessionSendCallback) {
+  (void)socket;
+  (void)flags;
+  SessionConnection* transport = TransportOf(abstract);
+  if (transport == nullptr) {
+    return -EBADF;
+  }
+  return transport->Send(static_cast<const char*>(buffer), length);
+}
+
+}  // namespace
+
+SessionConnection::SessionConnection(Delegate* delegate) : delegate_(delegate), connection_(this) {}
+
+SessionConnection::~SessionConnection() {
+  connection_.Stop();
+}
+
+void SessionConnection::InstallCallbacks(LIBSSH2_SESSION* session) {
+  libssh2_session_callback_set2(session, LIBSSH2_CALLBACK_RECV,
+                                reinterpret_cast<libssh2_cb_generic*>(&SessionRecvCallback));
+  libssh2_session_callback_set2(session, LIBSSH2_CALLBACK_SEND,
+                                reinterpret_cast<libssh2_cb_generic*>(&SessionSendCallback));
+}
+
+libssh2_socket_t SessionConnection::SocketDescriptor() const {
+  uv_os_fd_t fd;
+  uv_tcp_t* socket = connection_.socket();
+  if (socket == nullptr || uv_fileno(reinterpret_cast<uv_handle_t*>(socket), &fd) != 0) {
+    return LIBSSH2_INVALID_SOCKET;
+  }
+  return fd;
+}
+
+ssize_t SessionConnection::Receive(char* buffer, size_t length) {
+  if (connection_.socket() == nullptr) {
+    return -EBADF;
+  }
+  if (HeldBytes() == 0) {
+    connection_.StartReading();
+    return -EAGAIN;
+  }
+  size_t taken = std::min(length, HeldBytes());
+  std::memcpy(buffer, received_.data() + received_offset_, taken);
+  received_offset_ += taken;
+  return static_cast<ssize_t>(taken);
+}
+
+ssize_t SessionConnection::Send(const char* bytes, size_t length) {
+  if (connection_.Write(bytes, length) == UV_EBADF) {
+    return -EBADF;
+  }
+  // A write that failed at once has been reported to OnError already; the session is closing.
+  return static_cast<ssize_t>(length);
+}
+
+void SessionConnection::OnConnected() {
+  delegate_->OnConnected();
+}
+
+void SessionConnection::OnEof() {
+  delegate_->OnError(UV_EOF);
+}
+
+void SessionConnection::OnError(int status) {
+  delegate_->OnError(status);
+}
+
+void SessionConnection::OnData(const char* bytes, size_t length) {
+  if (received_offset_ == received_.size()) {
+    received_.clear();
+    received_offset_ = 0;
+  } else if (received_offset_ > HeldBytes()) {
+    received_.erase(received_.begin(),
+                    received_.begin() + static_cast<ptrdiff_t>(received_offset_));
+    received_offset_ = 0;
+  }
+  received_.insert(received_.end(), bytes, bytes + length);
+  delegate_->OnReadable();
+}

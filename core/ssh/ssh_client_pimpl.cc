@@ -1,0 +1,581 @@
+#include "core/ssh/ssh_client_pimpl.h"
+
+#include <libssh2_quelbar.h>
+
+#include <utility>
+#include <vector>
+
+#include "core/ssh/host_key.h"
+#include "core/ssh/keepalive.h"
+#include "core/ssh/port_text.h"
+#include "core/ssh/ssh_auth.h"
+#include "core/ssh/ssh_error.h"
+#include "libssh2_ext/proxy/libssh2_proxy.h"
+
+namespace {
+
+constexpr int kPending = LIBSSH2_ERROR_EAGAIN;
+constexpr int kHostKeyRefused = 1;
+
+bool IsResolutionError(int status) {
+  return status <= UV_EAI_ADDRFAMILY && status >= UV_EAI_PROTOCOL;
+}
+
+const char* ProxyName(int type) {
+  switch (type) {
+    case ProxyOptions::kHttp:
+      return "HTTP proxy";
+    case ProxyOptions::kSocks4:
+      return "SOCKS4 proxy";
+    case ProxyOptions::kSocks5:
+      return "SOCKS5 proxy";
+    default:
+      return "";
+  }
+}
+
+}  // namespace
+
+// The done function of one host-key question. Released unanswered (script dropped it), it refuses
+// the key, so that the session ends instead of waiting for an answer that cannot come.
+class SshClientPimpl::HostKeyDecision {
+ public:
+  explicit HostKeyDecision(WeakPtr<SshClientPimpl> session) : session_(session) {}
+  ~HostKeyDecision() { Decide(false); }
+
+  void Decide(bool accepted) {
+    SshClientPimpl* session = session_.get();
+    session_ = WeakPtr<SshClientPimpl>();
+    if (session != nullptr) {
+      session->OnHostKeyDecision(accepted);
+    }
+  }
+
+ private:
+  WeakPtr<SshClientPimpl> session_;
+};
+
+SshClientPimpl::SshClientPimpl()
+    : transport_(this),
+      queue_(&session_),
+      fail_async_(std::make_unique<AsyncCallback>([this] { OnFailAsync(); })),
+      process_async_(std::make_unique<AsyncCallback>([this] { ProcessCommands(); })) {
+  // A client that never connects holds nothing on the loop: the process can end while script keeps
+  // it.
+  fail_async_->Unref();
+  process_async_->Unref();
+}
+
+SshClientPimpl::~SshClientPimpl() {
+  weak_factory_.InvalidateWeakPtrs();
+  Cleanup();
+  keepalive_.reset();
+  auth_.reset();
+  queue_.Close();
+  // The transport is stopped: whatever libssh2 still wants to send or read fails at once.
+  FreeSession();
+}
+
+void SshClientPimpl::Connect(SshClientOptions options) {
+  if (connect_started_) {
+    return;
+  }
+  connect_started_ = true;
+  options_ = std::move(options);
+  fail_async_->Ref();
+  process_async_->Ref();
+  next_state_ = STATE_CONNECT;
+  DoLoop(0);
+}
+
+int SshClientPimpl::DoLoop(int result) {
+  do {
+    State state = next_state_;
+    next_state_ = STATE_NONE;
+    switch (state) {
+      case STATE_CONNECT:
+        result = DoConnect();
+        break;
+      case STATE_CONNECT_COMPLETE:
+        result = DoConnectComplete(result);
+        break;
+      case STATE_HANDSHAKE:
+        result = DoHandshake();
+        break;
+      case STATE_HANDSHAKE_COMPLETE:
+        result = DoHandshakeComplete(result);
+        break;
+      case STATE_VERIFY_HOST_KEY:
+        result = DoVerifyHostKey();
+        break;
+      case STATE_VERIFY_HOST_KEY_COMPLETE:
+        result = DoVerifyHostKeyComplete(result);
+        break;
+      case STATE_AUTHENTICATE:
+        result = DoAuthenticate();
+        break;
+      case STATE_AUTHENTICATE_COMPLETE:
+        result = DoAuthenticateComplete(result);
+        break;
+      case STATE_NONE:
+        return result;
+    }
+  } while (result != kPending && next_state_ != STATE_NONE);
+  return result;
+}
+
+void SshClientPimpl::OnStepComplete(State awaited, int result) {
+  if (closing_ || next_state_ != awaited) {
+    return;
+  }
+  DoLoop(result);
+}
+
+int SshClientPimpl::Fail(Error error) {
+  const int code = error.code;
+  RecordError(std::move(error));
+  Close();
+  return code;
+}
+
+int SshClientPimpl::DoConnect() {
+  const bool via_proxy = options_.proxy.type != ProxyOptions::kNone;
+  // Through a proxy the port goes into the proxy's request as a number; a service name cannot.
+  int port = 0;
+  if (via_proxy && !ReadPortText(options_.port, &port)) {
+    return Fail(Error{
+        Error::kProtocol, LIBSSH2_ERROR_INVAL,
+        "The SSH server's port \"" + options_.port + "\" is not a number, which a proxy needs"});
+  }
+  NetworkConnection& connection = transport_.connection();
+  connection.set_host(via_proxy ? options_.proxy.host : options_.host);
+  connection.set_service(via_proxy ? options_.proxy.port : options_.port);
+  next_state_ = STATE_CONNECT_COMPLETE;
+  int rc = connection.Resolve();
+  return rc == 0 ? kPending : rc;
+}
+
+int SshClientPimpl::DoConnectComplete(int result) {
+  if (result < 0) {
+    return Fail(NetworkError(result, /*connecting=*/true));
+  }
+  // The session's abstract pointer is the block: how libssh2's callbacks find this session's
+  // objects.
+  session_ = libssh2_session_init_ex(nullptr, nullptr, nullptr, &abstract_block_);
+  if (session_ == nullptr) {
+    return Fail(Error{Error::kProtocol, LIBSSH2_ERROR_ALLOC, "Cannot create an SSH session"});
+  }
+  libssh2_session_set_blocking(session_, 0);
+  abstract_block_.transport = &transport_;
+  SessionConnection::InstallCallbacks(session_);
+  queue_.SetWakeUp([this] { RequestPass(); });
+  ApplyProxySettings();
+  next_state_ = STATE_HANDSHAKE;
+  return 0;
+}
+
+void SshClientPimpl::ApplyProxySettings() {
+  const ProxyOptions& proxy = options_.proxy;
+  if (proxy.type == ProxyOptions::kNone) {
+    return;
+  }
+  int port = 0;
+  ReadPortText(options_.port, &port);  // a number: DoConnect checked it
+  const char* host = options_.host.c_str();
+  switch (proxy.type) {
+    case ProxyOptions::kHttp:
+      libssh2_session_set_http_proxy_settings(session_, proxy.username.c_str(),
+                                              proxy.password.c_str(), host, port);
+      break;
+    case ProxyOptions::kSocks4:
+      libssh2_session_set_socks4_proxy_settings(session_, proxy.username.c_str(), host, port);
+      break;
+    case ProxyOptions::kSocks5:
+      libssh2_session_set_socks5_proxy_settings(session_, proxy.username.c_str(),
+                                                proxy.password.c_str(), host, port);
+      break;
+  }
+}
+
+int SshClientPimpl::DoHandshake() {
+  next_state_ = STATE_HANDSHAKE_COMPLETE;
+  const bool via_proxy = options_.proxy.type != ProxyOptions::kNone;
+  queue_.Push(MakeCommand([this, via_proxy] {
+    libssh2_socket_t socket = transport_.SocketDescriptor();
+    int rc = via_proxy ? libssh2_session_proxy_handshake(session_, socket)
+                       : libssh2_session_handshake(session_, socket);
+    if (rc == LIBSSH2_ERROR_EAGAIN) {
+      return SshCommand::kPending;
+    }
+    handshake_done_ = rc == 0;
+    OnStepComplete(STATE_HANDSHAKE_COMPLETE, rc);
+    return rc == 0 ? SshCommand::kDone : SshCommand::kFailed;
+  }));
+  return kPending;
+}
+
+int SshClientPimpl::DoHandshakeComplete(int result) {
+  if (result != 0) {
+    Error error = MakeSshError(session_);
+    // A proxy's failure names the proxy already; libssh2's own texts do not say what was going on.
+    if (options_.proxy.type == ProxyOptions::kNone) {
+      error.message =
+          "SSH handshake with " + options_.host + ":" + options_.port + " failed: " + error.message;
+    }
+    return Fail(std::move(error));
+  }
+  next_state_ = STATE_VERIFY_HOST_KEY;
+  return 0;
+}
+
+int SshClientPimpl::DoVerifyHostKey() {
+  HostKeyCheck check = CheckHostKey(session_, options_.knownhosts, options_.host, options_.port);
+  if (!check.available) {
+    Close();  // without an error: script hears disconnectCallback
+    return kHostKeyRefused;
+  }
+  if (check.result == LIBSSH2_KNOWNHOST_CHECK_MATCH) {
+    next_state_ = STATE_AUTHENTICATE;
+    return 0;
+  }
+  next_state_ = STATE_VERIFY_HOST_KEY_COMPLETE;
+  auto decision = std::make_shared<HostKeyDecision>(GetWeakPtr());
+  HostKeyCallback ask = options_.knownhostsCallback;
+  // Last: an answer given inside the call continues the loop from there.
+  ask(check.result, std::move(check.fingerprint), std::move(check.public_key),
+      std::move(check.type_name), [decision](bool accepted) { decision->Decide(accepted); });
+  return kPending;
+}
+
+void SshClientPimpl::OnHostKeyDecision(bool accepted) {
+  OnStepComplete(STATE_VERIFY_HOST_KEY_COMPLETE, accepted ? 0 : kHostKeyRefused);
+}
+
+int SshClientPimpl::DoVerifyHostKeyComplete(int result) {
+  if (result != 0) {
+    Close();  // a refused key is no error
+    return result;
+  }
+  next_state_ = STATE_AUTHENTICATE;
+  return 0;
+}
+
+int SshClientPimpl::DoAuthenticate() {
+  next_state_ = STATE_AUTHENTICATE_COMPLETE;
+  auth_ = std::make_unique<SshAuth>(
+      session_, &options_, &abstract_block_, [this] { RequestPass(); },
+      [this](bool authenticated) {
+        OnStepComplete(STATE_AUTHENTICATE_COMPLETE,
+                       authenticated ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED);
+      });
+  queue_.Push(MakeCommand([auth = auth_->GetWeakPtr()] {
+    return auth ? auth->Run() : static_cast<int>(SshCommand::kFailed);
+  }));
+  return kPending;
+}
+
+int SshClientPimpl::DoAuthenticateComplete(int result) {
+  if (result != 0) {
+    return Fail(MakeSshError(session_));
+  }
+  authenticated_ = true;
+  StartKeepalive();
+  std::function<void()> connected = options_.connectCallback;
+  connected();
+  return 0;
+}
+
+void SshClientPimpl::StartKeepalive() {
+  if (options_.keepaliveInterval <= 0) {
+    return;
+  }
+  keepalive_ = std::make_unique<Keepalive>(session_, &queue_, options_.keepaliveInterval,
+                                           options_.keepaliveWantReply);
+}
+
+void SshClientPimpl::OnConnected() {
+  OnStepComplete(STATE_CONNECT_COMPLETE, 0);
+}
+
+void SshClientPimpl::OnError(int status) {
+  if (next_state_ == STATE_CONNECT_COMPLETE) {
+    OnStepComplete(STATE_CONNECT_COMPLETE, status);
+    return;
+  }
+  transport_.connection().Stop();
+  // Once our disconnect is out, the server closing its end is the expected end, not a failure.
+  if (!disconnect_sent_) {
+    RecordError(NetworkError(status, /*connecting=*/false));
+  }
+  Close();
+  // A step that waits for the server (a free that waits for channels to close) learns now that the
+  // socket is gone, instead of waiting for data that will not come.
+  RequestPass();
+}
+
+void SshClientPimpl::OnReadable() {
+  RequestPass();
+}
+
+Error SshClientPimpl::NetworkError(int status, bool connecting) const {
+  const NetworkConnection& connection = transport_.connection();
+  const bool via_proxy = options_.proxy.type != ProxyOptions::kNone;
+  std::string peer = connection.host() + ":" + connection.service();
+  if (via_proxy) {
+    peer = std::string(ProxyName(options_.proxy.type)) + " " + peer;
+  }
+  std::string context;
+  if (IsResolutionError(status)) {
+    context = "Cannot resolve the address of " + peer;
+  } else if (connecting && status == UV_ECANCELED) {
+    context = "Connecting to " + peer + " was cancelled by close()";
+  } else if (connecting) {
+    context = "Cannot connect to " + peer;
+  } else if (status == UV_EOF) {
+    context = authenticated_ ? "The server closed the connection"
+                             : "The server closed the connection before the session was set up";
+  } else {
+    context = "The connection to " + peer + " failed";
+  }
+  Error error = MakeUvError(status);
+  error.message = context + ": " + error.message;
+  return error;
+}
+
+void SshClientPimpl::AddRequest(SessionRequest::Kind kind,
+                                std::unique_ptr<SessionRequest> request) {
+  requests_[kind].push_back(std::move(request));
+}
+
+bool SshClientPimpl::HasLiveRequests() const {
+  for (const auto& list : requests_) {
+    if (!list.empty()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void SshClientPimpl::RequestPass() {
+  if (cleaned_up_ || session_ == nullptr) {
+    return;
+  }
+  if (processing_) {
+    process_async_->Send();
+    return;
+  }
+  ProcessCommands();
+}
+
+void SshClientPimpl::ProcessCommands() {
+  if (processing_) {
+    process_async_->Send();
+    return;
+  }
+  processing_ = true;
+  if (queue_.IsEmpty() && authenticated_ && session_ != nullptr) {
+    for (int kind = 0; kind < SessionRequest::kKindCount; ++kind) {
+      if (SessionRequest::NeedsInputPump(static_cast<SessionRequest::Kind>(kind)) &&
+          !requests_[kind].empty()) {
+        libssh2_session_pump_input(session_);
+        break;
+      }
+    }
+  }
+  if (queue_.Run() == CommandQueue::kFailed) {
+    RecordError(MakeSshError(session_));
+    Close();
+  } else {
+    PruneFinishedRequests();
+  }
+  processing_ = false;
+}
+
+void SshClientPimpl::PruneFinishedRequests() {
+  const bool was_live = HasLiveRequests();
+  // Taken out of the lists before they are destroyed: a destructor that calls script may start a
+  // new request, which must not land in a list being walked.
+  std::vector<std::unique_ptr<SessionRequest>> finished;
+  for (auto& list : requests_) {
+    for (auto it = list.begin(); it != list.end();) {
+      if ((*it)->IsFinished()) {
+        finished.push_back(std::move(*it));
+        it = list.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  finished.clear();
+  if (was_live && !HasLiveRequests()) {
+    Close();
+  }
+}
+
+void SshClientPimpl::RecordError(Error error) {
+  if (!error_.IsSet()) {
+    error_ = std::move(error);
+  }
+}
+
+void SshClientPimpl::CloseOnSshError() {
+  RecordError(MakeSshError(session_));
+  Close();
+}
+
+void SshClientPimpl::OnSessionError() {
+  Error error = MakeSshError(session_);
+  for (auto& list : requests_) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      list[i]->OnSessionError(error);
+    }
+  }
+  RecordError(std::move(error));
+}
+
+void SshClientPimpl::CloseByUser() {
+  if (closing_) {
+    return;
+  }
+  if (HasLiveRequests()) {
+    ForceClose();
+  } else if (session_ != nullptr) {
+    Close();
+  } else {
+    // Resolving or connecting: the step in flight ends with UV_ECANCELED, and the session with it.
+    transport_.connection().Stop();
+  }
+}
+
+void SshClientPimpl::ForceClose() {
+  if (force_closing_) {
+    return;
+  }
+  force_closing_ = true;
+  for (auto& list : requests_) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      list[i]->Close();
+    }
+  }
+  // Requests that ended at once are pruned, and the session closes, in this pass.
+  RequestPass();
+}
+
+void SshClientPimpl::Close() {
+  if (closing_) {
+    return;
+  }
+  closing_ = true;
+  next_state_ = STATE_NONE;
+  if (session_ == nullptr) {
+    transport_.connection().Stop();
+  }
+  // Never at once: a close asked for inside a command or a script callback must not clear the queue
+  // under a running pass, and the final callback never runs inside a script call.
+  if (fail_async_) {
+    fail_async_->Send();
+  }
+}
+
+void SshClientPimpl::OnFailAsync() {
+  if (session_ == nullptr) {
+    queue_.Close();
+    Finish();
+    return;
+  }
+  if (error_.IsSet()) {
+    queue_.Clear();
+    ClearRequests();
+  }
+  queue_.Push(MakeCommand([this] { return DisconnectStep(); }));
+}
+
+int SshClientPimpl::DisconnectStep() {
+  // Before the handshake there is no SSH connection to end, only a socket.
+  if (handshake_done_) {
+    int rc = libssh2_session_disconnect_ex(session_, SSH_DISCONNECT_BY_APPLICATION,
+                                           "Normal Shutdown", "");
+    if (rc == LIBSSH2_ERROR_EAGAIN) {
+      return SshCommand::kPending;
+    }
+  }
+  disconnect_sent_ = true;
+  queue_.Push(MakeCommand([this] { return FreeSessionStep(); }));
+  return SshCommand::kDone;
+}
+
+int SshClientPimpl::FreeSessionStep() {
+  // Requests hold channels of the session: they go before the session that owns them.
+  ClearRequests();
+  libssh2_session_clear_proxy_settings(session_);
+  if (libssh2_session_free(session_) == LIBSSH2_ERROR_EAGAIN) {
+    return SshCommand::kPending;
+  }
+  session_ = nullptr;
+  queue_.Close();
+  Finish();
+  return SshCommand::kDone;
+}
+
+void SshClientPimpl::FreeSession() {
+  if (session_ != nullptr) {
+    libssh2_session_clear_proxy_settings(session_);
+    libssh2_session_free(session_);
+    session_ = nullptr;
+  }
+}
+
+void SshClientPimpl::ClearRequests() {
+  for (auto& list : requests_) {
+    std::deque<std::unique_ptr<SessionRequest>> cleared;
+    cleared.swap(list);
+    while (!cleared.empty()) {
+      cleared.pop_front();
+    }
+  }
+}
+
+void SshClientPimpl::Cleanup() {
+  if (cleaned_up_) {
+    return;
+  }
+  cleaned_up_ = true;
+  fail_async_.reset();
+  process_async_.reset();
+  transport_.connection().Stop();
+  if (auth_) {
+    auth_->Stop();
+  }
+  ClearRequests();
+  if (keepalive_) {
+    keepalive_->Stop();
+  }
+}
+
+void SshClientPimpl::Finish() {
+  if (finished_) {
+    return;
+  }
+  finished_ = true;
+  Cleanup();
+  WeakPtr<SshClientPimpl> alive = GetWeakPtr();
+  std::function<void(const Error&)> failed = std::move(options_.errorCallback);
+  std::function<void()> disconnected = std::move(options_.disconnectCallback);
+  // Script's functions often hold the client itself; held on here after the end, they would keep it
+  // (and everything it references) alive for good.
+  options_.knownhostsCallback = SshClientOptions().knownhostsCallback;
+  options_.keyboardInteractiveCallback = nullptr;
+  options_.connectCallback = [] {};
+  options_.disconnectCallback = [] {};
+  options_.errorCallback = [](const Error&) {};
+  if (error_.IsSet()) {
+    Error error = error_;
+    failed(error);
+  } else {
+    disconnected();
+  }
+  if (alive && on_ended_) {
+    std::function<void()> ended = std::move(on_ended_);
+    ended();
+  }
+}
