@@ -87,6 +87,50 @@ v8::Local<v8::Value> ToJsPrompts(const std::vector<SshPrompt>& prompts) {
   return array;
 }
 
+namespace {
+
+// What must not be released inside garbage collection, released on a later loop turn instead: the
+// continuations of one-shot functions that script dropped unanswered (releasing one runs core code:
+// an unanswered prompt ends authentication) and the handles of script functions.
+class DeferredReleases {
+ public:
+  static void Add(std::function<void()> releaser) {
+    DeferredReleases& self = Get();
+    self.pending_.push_back(std::move(releaser));
+    self.async_.Send();
+  }
+
+  // Made at the first one-shot function, outside garbage collection; lives as long as the process.
+  static DeferredReleases& Get() {
+    static DeferredReleases* instance = new DeferredReleases();
+    return *instance;
+  }
+
+ private:
+  DeferredReleases() : async_([this]() { ReleaseAll(); }) { async_.Unref(); }
+
+  void ReleaseAll() {
+    Nan::HandleScope scope;
+    std::vector<std::function<void()>> pending;
+    pending.swap(pending_);
+    for (auto& release : pending) {
+      release();
+    }
+  }
+
+  std::vector<std::function<void()>> pending_;
+  AsyncCallback async_;
+};
+
+}  // namespace
+
+struct ScriptFunction::Handles {
+  explicit Handles(v8::Local<v8::Function> function)
+      : function(function), async_resource("libquelbar:callback") {}
+  Nan::Callback function;
+  Nan::AsyncResource async_resource;
+};
+
 std::shared_ptr<ScriptFunction> ScriptFunction::From(v8::Local<v8::Value> value) {
   if (value.IsEmpty() || !value->IsFunction()) {
     return nullptr;
@@ -95,7 +139,14 @@ std::shared_ptr<ScriptFunction> ScriptFunction::From(v8::Local<v8::Value> value)
 }
 
 ScriptFunction::ScriptFunction(v8::Local<v8::Function> function)
-    : function_(function), async_resource_("libquelbar:callback") {}
+    : handles_(std::make_unique<Handles>(function)) {
+  DeferredReleases::Get();  // made here, never first inside garbage collection
+}
+
+ScriptFunction::~ScriptFunction() {
+  DeferredReleases::Add(
+      [handles = std::shared_ptr<Handles>(std::move(handles_))]() mutable { handles.reset(); });
+}
 
 void ScriptFunction::Call(int argc, v8::Local<v8::Value> argv[]) {
   for (int i = 0; i < argc; ++i) {
@@ -104,7 +155,7 @@ void ScriptFunction::Call(int argc, v8::Local<v8::Value> argv[]) {
     }
   }
   Nan::TryCatch try_catch;
-  function_.Call(argc, argv, &async_resource_);
+  handles_->function.Call(argc, argv, &handles_->async_resource);
   if (try_catch.HasCaught() && try_catch.CanContinue()) {
     Nan::FatalException(try_catch);
   }
@@ -140,37 +191,6 @@ void WrapDataCallback(v8::Local<v8::Value> value, std::function<void(const std::
 }
 
 namespace {
-
-// Continuations of one-shot functions that script dropped unanswered. Releasing one runs core code
-// (an unanswered prompt ends authentication), which must not happen inside garbage collection.
-class DeferredReleases {
- public:
-  static void Add(std::function<void()> releaser) {
-    DeferredReleases& self = Get();
-    self.pending_.push_back(std::move(releaser));
-    self.async_.Send();
-  }
-
-  // Made at the first one-shot function, outside garbage collection; lives as long as the process.
-  static DeferredReleases& Get() {
-    static DeferredReleases* instance = new DeferredReleases();
-    return *instance;
-  }
-
- private:
-  DeferredReleases() : async_([this]() { ReleaseAll(); }) { async_.Unref(); }
-
-  void ReleaseAll() {
-    std::vector<std::function<void()>> pending;
-    pending.swap(pending_);
-    for (auto& release : pending) {
-      release();
-    }
-  }
-
-  std::vector<std::function<void()>> pending_;
-  AsyncCallback async_;
-};
 
 template <typename Continuation>
 class OneShotCell {

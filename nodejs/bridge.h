@@ -40,6 +40,11 @@ class ScriptFunction {
   static std::shared_ptr<ScriptFunction> From(v8::Local<v8::Value> value);
 
   explicit ScriptFunction(v8::Local<v8::Function> function);
+  ScriptFunction(const ScriptFunction&) = delete;
+  ScriptFunction& operator=(const ScriptFunction&) = delete;
+  // The handles go on a later loop turn: the last copy may die inside garbage collection (a
+  // collected wrapper tearing its core down), where releasing an async context crashes the host.
+  ~ScriptFunction();
 
   // Calls the function with the global object as receiver inside its own async context, so that
   // promise continuations run when it returns to the loop. A throw is handed to the host's uncaught
@@ -48,8 +53,8 @@ class ScriptFunction {
   void Call(int argc, v8::Local<v8::Value> argv[]);
 
  private:
-  Nan::Callback function_;
-  Nan::AsyncResource async_resource_;
+  struct Handles;
+  std::unique_ptr<Handles> handles_;
 };
 
 // Replace *target with a call of the script function when value is one; otherwise *target keeps its

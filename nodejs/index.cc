@@ -14,6 +14,7 @@ void InitSshBindings(ExportsObject exports) {
 
 void InitAll(ExportsObject exports) {
   InitSshBindings(exports);
+  InitNodeTelnetClient(exports);
 }
 
 }  // namespace

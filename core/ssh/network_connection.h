@@ -111,9 +111,9 @@ class NetworkConnection {
   std::string host_;
   std::string service_;
   UvTcpPtr socket_;
-  ConnectRequest* connect_request_ =
-      nullptr;  // the one in flight on socket_; freed by its callback
-  ResolveRequest* resolve_request_ = nullptr;  // the one in flight; freed by its callback
+  // The requests in flight for this attempt, if any; each is freed by its own callback.
+  ConnectRequest* connect_request_ = nullptr;
+  ResolveRequest* resolve_request_ = nullptr;
   bool resolve_cancelled_ = false;
   std::unique_ptr<addrinfo, AddressListDeleter> addresses_;
   const addrinfo* current_address_ = nullptr;
