@@ -10,9 +10,12 @@
 
 #include "core/async_callback.h"
 #include "core/ssh/ssh_client.h"
+#include "core/ssh/ssh_exec.h"
+#include "core/ssh/ssh_shell.h"
 #include "nodejs/bridge.h"
 #include "nodejs/connect_options.h"
 #include "nodejs/init.h"
+#include "nodejs/shell_exec_arguments.h"
 
 namespace {
 
@@ -23,6 +26,8 @@ class NodeSshClient : public Nan::ObjectWrap {
     tpl->SetClassName(Nan::New("SshClient").ToLocalChecked());
     tpl->InstanceTemplate()->SetInternalFieldCount(1);
     Nan::SetPrototypeMethod(tpl, "connect", Connect);
+    Nan::SetPrototypeMethod(tpl, "exec", Exec);
+    Nan::SetPrototypeMethod(tpl, "shell", Shell);
     Nan::SetPrototypeMethod(tpl, "close", Close);
     v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
     constructor().Reset(function);
@@ -75,6 +80,18 @@ class NodeSshClient : public Nan::ObjectWrap {
     }
     self->connected_ = true;
     self->client_.Connect(std::move(options));
+  }
+
+  static void Exec(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    if (NodeSshClient* self = From(info)) {
+      StartExec(*self->client_.impl(), ReadExecArguments(info));
+    }
+  }
+
+  static void Shell(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    if (NodeSshClient* self = From(info)) {
+      StartShell(*self->client_.impl(), ReadShellArguments(info));
+    }
   }
 
   static void Close(const Nan::FunctionCallbackInfo<v8::Value>& info) {

@@ -17,6 +17,13 @@ namespace {
 constexpr int kPending = LIBSSH2_ERROR_EAGAIN;
 constexpr int kHostKeyRefused = 1;
 
+// libssh2 prefers chacha20-poly1305, which it runs at about half the speed of AES-GCM on AES-NI
+// hardware; the rest keeps libssh2's own order, so every server it could talk to still matches.
+constexpr char kCipherPreference[] =
+    "aes128-gcm@openssh.com,aes256-gcm@openssh.com,chacha20-poly1305@openssh.com,"
+    "aes256-ctr,aes192-ctr,aes128-ctr,aes256-cbc,rijndael-cbc@lysator.liu.se,aes192-cbc,"
+    "aes128-cbc,blowfish-cbc,arcfour128,arcfour,cast128-cbc,3des-cbc";
+
 bool IsResolutionError(int status) {
   return status <= UV_EAI_ADDRFAMILY && status >= UV_EAI_PROTOCOL;
 }
@@ -166,6 +173,8 @@ int SshClientPimpl::DoConnectComplete(int result) {
     return Fail(Error{Error::kProtocol, LIBSSH2_ERROR_ALLOC, "Cannot create an SSH session"});
   }
   libssh2_session_set_blocking(session_, 0);
+  libssh2_session_method_pref(session_, LIBSSH2_METHOD_CRYPT_CS, kCipherPreference);
+  libssh2_session_method_pref(session_, LIBSSH2_METHOD_CRYPT_SC, kCipherPreference);
   abstract_block_.transport = &transport_;
   SessionConnection::InstallCallbacks(session_);
   queue_.SetWakeUp([this] { RequestPass(); });
@@ -452,11 +461,17 @@ void SshClientPimpl::ForceClose() {
     return;
   }
   force_closing_ = true;
+  // A request's Close() pushes its close steps, and a push starts a pass at once outside a pass;
+  // that pass would prune the lists walked here. Held as inside a pass, the pushes ask for a later
+  // one.
+  const bool was_processing = processing_;
+  processing_ = true;
   for (auto& list : requests_) {
     for (size_t i = 0; i < list.size(); ++i) {
       list[i]->Close();
     }
   }
+  processing_ = was_processing;
   // Requests that ended at once are pruned, and the session closes, in this pass.
   RequestPass();
 }

@@ -58,7 +58,7 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionErrorOb
   SessionAbstractBlock* abstract_block() { return &abstract_block_; }
   SessionConnection* transport() { return &transport_; }
   bool IsReady() const { return authenticated_ && !closing_ && !force_closing_; }
-  bool IsClosing() const { return closing_; }
+  bool IsClosing() const { return closing_ || force_closing_; }
   void AddRequest(SessionRequest::Kind kind, std::unique_ptr<SessionRequest> request);
   bool HasLiveRequests() const;
   // A queue pass: at once outside a pass, on a later loop turn from inside one.

@@ -1,0 +1,214 @@
+#include "core/ssh/ssh_exec.h"
+
+#include <array>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <utility>
+
+#include "core/ssh/ssh_client_pimpl.h"
+#include "core/ssh/ssh_command.h"
+#include "core/ssh/ssh_error.h"
+
+namespace {
+
+constexpr int kStdout = 0;
+constexpr int kStderr = 1;
+
+// Every read goes through this one buffer (all requests run on the loop's thread): large, so that
+// one call takes in what several packets carried, and hot in the cache for the copy that appends
+// it. Reading straight into the output instead would mean zero-filling its spare room first.
+constexpr size_t kReadSize = 256 * 1024;
+std::array<char, kReadSize> read_buffer;
+
+}  // namespace
+
+void StartExec(SshClientPimpl& session, ExecOptions options) {
+  if (!session.IsReady()) {
+    std::function<void(const Error&)> refused = std::move(options.errorCallback);
+    refused(SessionNotReadyError(session, "run the command"));
+    return;
+  }
+  auto request = std::make_unique<ExecRequest>(&session, std::move(options));
+  ExecRequest* started = request.get();
+  session.AddRequest(SessionRequest::kExec, std::move(request));
+  started->Start();
+}
+
+ExecRequest::ExecRequest(SshClientPimpl* session, ExecOptions options)
+    : session_(session),
+      options_(std::move(options)),
+      channel_(session, SessionChannel::kExec, this) {}
+
+ExecRequest::~ExecRequest() = default;
+
+void ExecRequest::Start() {
+  channel_.Open();
+}
+
+bool ExecRequest::IsFinished() const {
+  return reported_ && !finish_queued_ && !channel_.IsOpening() && channel_.get() == nullptr;
+}
+
+void ExecRequest::Close() {
+  if (closing_) {
+    return;
+  }
+  closing_ = true;
+  channel_.Cancel();
+  if (!error_.IsSet()) {
+    error_ = MakeUserCloseError();
+  }
+  QueueFinish();
+}
+
+void ExecRequest::OnSessionError(const Error& error) {
+  if (reported_) {
+    return;
+  }
+  if (!error_.IsSet()) {
+    error_ = error;
+  }
+  Report();
+}
+
+void ExecRequest::OnChannelOpened() {
+  if (closing_) {
+    QueueFinish();  // reports if it has not, and frees the channel
+    return;
+  }
+  Push(&ExecRequest::StartStep);
+}
+
+void ExecRequest::OnChannelRefused(const Error& error) {
+  if (!error_.IsSet()) {
+    error_ = error;
+  }
+  Report();
+}
+
+void ExecRequest::Push(int (ExecRequest::*step)()) {
+  session_->queue()->Push(MakeCommand([self = weak_factory_.GetWeakPtr(), step] {
+    return self ? (self.get()->*step)() : static_cast<int>(SshCommand::kDone);
+  }));
+}
+
+void ExecRequest::QueueFinish() {
+  // Several paths end a request (its own steps, a refusal, the client's close); one finish does it.
+  if (finish_queued_) {
+    return;
+  }
+  finish_queued_ = true;
+  Push(&ExecRequest::FinishStep);
+}
+
+int ExecRequest::StartStep() {
+  if (closing_ || reported_) {
+    return SshCommand::kDone;
+  }
+  // The command goes as C text: a NUL byte ends it.
+  const std::string& command = options_.command;
+  const size_t length = strnlen(command.data(), command.size());
+  int rc = libssh2_channel_process_startup(channel_.get(), "exec", 4, command.data(),
+                                           static_cast<unsigned int>(length));
+  if (rc == LIBSSH2_ERROR_EAGAIN) {
+    return SshCommand::kPending;
+  }
+  if (rc == LIBSSH2_ERROR_CHANNEL_REQUEST_DENIED || rc == LIBSSH2_ERROR_ALLOC) {
+    if (!error_.IsSet()) {
+      error_ = MakeSshError(session_->session());
+      error_.message = "The server refused to run the command: " + error_.message;
+    }
+    QueueFinish();
+    return SshCommand::kDone;
+  }
+  if (rc != 0) {
+    session_->OnSessionError();
+    return SshCommand::kFailed;
+  }
+  Push(&ExecRequest::ReadStep);
+  return SshCommand::kDone;
+}
+
+int ExecRequest::ReadStep() {
+  if (closing_ || reported_) {
+    return SshCommand::kDone;
+  }
+  // Both streams on every pass: standard error left unread would fill the window and stop the
+  // server before standard output ends.
+  const int out = Drain(kStdout, &stdout_);
+  const int err = out < 0 ? out : Drain(kStderr, &stderr_);
+  if (out < 0 || err < 0) {
+    session_->OnSessionError();
+    return SshCommand::kFailed;
+  }
+  if (out == 1 && err == 1) {
+    output_ended_ = true;
+    QueueFinish();
+    return SshCommand::kDone;
+  }
+  return SshCommand::kPending;
+}
+
+int ExecRequest::Drain(int stream, std::string* output) {
+  for (;;) {
+    ssize_t n = libssh2_channel_read_ex(channel_.get(), stream, read_buffer.data(), kReadSize);
+    if (n > 0) {
+      output->append(read_buffer.data(), static_cast<size_t>(n));
+    } else if (n == 0) {
+      return 1;
+    } else if (n == LIBSSH2_ERROR_EAGAIN) {
+      return 0;
+    } else {
+      return static_cast<int>(n);
+    }
+  }
+}
+
+int ExecRequest::FinishStep() {
+  if (!reported_) {
+    // The exit status comes before the server's close; any other packet may come before it too.
+    if (output_ended_ && !closing_ && channel_.get() != nullptr &&
+        libssh2_channel_wait_closed(channel_.get()) == LIBSSH2_ERROR_EAGAIN) {
+      return SshCommand::kPending;
+    }
+    WeakPtr<ExecRequest> alive = weak_factory_.GetWeakPtr();
+    Report();
+    if (!alive) {
+      return SshCommand::kDone;
+    }
+  }
+  if (channel_.IsOpening()) {
+    // The open in flight completes first; OnChannelOpened then queues the free.
+    finish_queued_ = false;
+    return SshCommand::kDone;
+  }
+  if (closing_) {
+    // The client is closing: waiting for the server to close a running command's channel could take
+    // as long as the command runs, and the session's own free takes it.
+    channel_.channel().Abandon();
+  } else if (channel_.channel().Free() == LIBSSH2_ERROR_EAGAIN) {
+    return SshCommand::kPending;
+  }
+  finish_queued_ = false;
+  return SshCommand::kDone;
+}
+
+void ExecRequest::Report() {
+  if (reported_) {
+    return;
+  }
+  reported_ = true;
+  if (error_.IsSet()) {
+    std::function<void(const Error&)> failed = options_.errorCallback;
+    Error error = error_;
+    failed(error);
+    return;
+  }
+  const int status = libssh2_channel_get_exit_status(channel_.get());
+  std::string output = status == 0 ? std::move(stdout_) : std::move(stderr_);
+  stdout_ = std::string();
+  stderr_ = std::string();
+  std::function<void(int, std::string)> done = options_.callback;
+  done(status, std::move(output));
+}

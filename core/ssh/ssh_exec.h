@@ -1,0 +1,65 @@
+// One command run on the server over its own session channel. It reports once: the exit status with
+// the standard output (status 0) or the standard error (any other status), or an Error.
+#ifndef QUELBAR_CORE_SSH_SSH_EXEC_H_
+#define QUELBAR_CORE_SSH_SSH_EXEC_H_
+
+#include <string>
+
+#include "core/error.h"
+#include "core/ssh/session_channel.h"
+#include "core/ssh/session_request.h"
+#include "core/ssh/ssh_client_options.h"
+#include "core/weak_ptr.h"
+
+class SshClientPimpl;
+
+// Runs options.command on session. A session that is not connected, or is closing, refuses the
+// command at once through options.errorCallback.
+void StartExec(SshClientPimpl& session, ExecOptions options);
+
+class ExecRequest : public SessionRequest, private SessionChannel::Delegate {
+ public:
+  ExecRequest(SshClientPimpl* session, ExecOptions options);
+  ExecRequest(const ExecRequest&) = delete;
+  ExecRequest& operator=(const ExecRequest&) = delete;
+  ~ExecRequest() override;
+
+  // Queues the channel open; the request may have ended when this returns (a refusal can come at
+  // once), so the caller keeps no pointer to it.
+  void Start();
+
+  // SessionRequest
+  bool IsFinished() const override;
+  // The client is closing: the request reports "Forced to close by user" unless it has reported.
+  void Close() override;
+  void OnSessionError(const Error& error) override;
+
+ private:
+  // SessionChannel::Delegate
+  void OnChannelOpened() override;
+  void OnChannelRefused(const Error& error) override;
+
+  void Push(int (ExecRequest::*step)());
+  void QueueFinish();
+  int StartStep();
+  int ReadStep();
+  int FinishStep();
+  // Appends what the stream holds to output: 0 when more may come, 1 at its end, or a libssh2
+  // error.
+  int Drain(int stream, std::string* output);
+  void Report();
+
+  SshClientPimpl* session_;
+  ExecOptions options_;
+  SessionChannel channel_;
+  std::string stdout_;
+  std::string stderr_;
+  Error error_;
+  bool closing_ = false;
+  bool reported_ = false;
+  bool output_ended_ = false;
+  bool finish_queued_ = false;
+  WeakPtrFactory<ExecRequest> weak_factory_{this};
+};
+
+#endif  // QUELBAR_CORE_SSH_SSH_EXEC_H_

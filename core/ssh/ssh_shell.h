@@ -1,0 +1,84 @@
+// An interactive shell: a session channel with a pseudo-terminal, whose output reaches script one
+// chunk per loop turn and whose input and window size come from script through RemoteTerminal.
+#ifndef QUELBAR_CORE_SSH_SSH_SHELL_H_
+#define QUELBAR_CORE_SSH_SSH_SHELL_H_
+
+#include <cstddef>
+#include <deque>
+#include <string>
+
+#include "core/async_callback.h"
+#include "core/error.h"
+#include "core/ssh/remote_terminal.h"
+#include "core/ssh/session_channel.h"
+#include "core/ssh/session_request.h"
+#include "core/ssh/ssh_client_options.h"
+#include "core/weak_ptr.h"
+
+class SshClientPimpl;
+
+// Opens a shell on session. A session that is not connected yet refuses it through the connect
+// options' errorCallback (as it does a refused channel); one that is closing ignores it.
+void StartShell(SshClientPimpl& session, ShellOptions options);
+
+class SshShell : public RemoteTerminal, public SessionRequest, private SessionChannel::Delegate {
+ public:
+  SshShell(SshClientPimpl* session, ShellOptions options);
+  SshShell(const SshShell&) = delete;
+  SshShell& operator=(const SshShell&) = delete;
+  // Tells the script wrapper first; undelivered output and callbacks go without a call.
+  ~SshShell() override;
+
+  // Queues the channel open; the shell may have ended when this returns, so the caller keeps no
+  // pointer to it.
+  void Start();
+
+  // RemoteTerminal
+  void Write(std::string data) override;
+  void Resize(int columns, int rows) override;
+  // Script's close and the client's close alike: reading and input stop, the channel is freed, the
+  // output read so far is delivered, and then disconnectCallback.
+  void Close() override;
+
+  // SessionRequest
+  bool IsFinished() const override { return finished_; }
+
+ private:
+  // SessionChannel::Delegate
+  void OnChannelOpened() override;
+  void OnChannelRefused(const Error& error) override;
+
+  template <typename Step>
+  void Push(Step step);
+  void QueueFree();
+  void QueueWrite();
+  int RequestPtyStep();
+  int StartShellStep();
+  int ReadStep();
+  int WriteStep();
+  int ResizeStep(int columns, int rows);
+  int FreeStep();
+  // Ends the session: a refused pseudo-terminal or shell is a failure of the session.
+  int FailSession(const char* what);
+  // One chunk per loop turn; after the last one, once the channel is gone, disconnectCallback.
+  void DeliverOutput();
+  void EndWithoutChannel();
+
+  SshClientPimpl* session_;
+  ShellOptions options_;
+  SessionChannel channel_;
+  AsyncCallback output_async_;
+  std::deque<std::string> chunks_;
+  size_t undelivered_bytes_ = 0;
+  std::deque<std::string> input_;
+  size_t input_offset_ = 0;
+  bool closing_ = false;
+  bool reading_paused_ = false;
+  bool write_queued_ = false;
+  bool free_queued_ = false;
+  bool channel_gone_ = false;
+  bool finished_ = false;
+  WeakPtrFactory<SshShell> weak_factory_{this};
+};
+
+#endif  // QUELBAR_CORE_SSH_SSH_SHELL_H_

@@ -1,0 +1,94 @@
+#include "nodejs/shell_exec_arguments.h"
+
+#include <libssh2.h>
+#include <node_buffer.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "nodejs/bridge.h"
+#include "nodejs/connect_options.h"
+#include "nodejs/remote_terminal.h"
+
+namespace {
+
+// Outputs below this are copied into a Buffer; larger ones are handed over without a copy.
+constexpr size_t kCopyBelow = 64 * 1024;
+
+void FreeOutput(char* data, void* hint) {
+  (void)data;
+  delete static_cast<std::string*>(hint);
+}
+
+// A Buffer holding output, or an empty handle when no Buffer can hold it.
+v8::Local<v8::Value> ToJsOutput(std::string output) {
+  if (output.size() < kCopyBelow) {
+    return ToJsData(output);
+  }
+  if (output.size() > node::Buffer::kMaxLength) {
+    return v8::Local<v8::Value>();
+  }
+  auto* held = new std::string(std::move(output));
+  v8::Local<v8::Object> buffer;
+  if (!node::Buffer::New(v8::Isolate::GetCurrent(), &(*held)[0], held->size(), &FreeOutput, held)
+           .ToLocal(&buffer)) {
+    delete held;
+    return v8::Local<v8::Value>();
+  }
+  return buffer;
+}
+
+// Script gets (exit status, output). An output too large for a Buffer goes to failed instead, so
+// that the request still reports.
+void WrapExecCallback(v8::Local<v8::Value> value, std::function<void(const Error&)> failed,
+                      std::function<void(int, std::string)>* target) {
+  if (auto function = ScriptFunction::From(value)) {
+    *target = [function, failed](int status, std::string output) {
+      Nan::HandleScope scope;
+      const size_t size = output.size();
+      v8::Local<v8::Value> buffer = ToJsOutput(std::move(output));
+      if (buffer.IsEmpty()) {
+        failed(Error{Error::kProtocol, LIBSSH2_ERROR_ALLOC,
+                     "The command's output (" + std::to_string(size) +
+                         " bytes) is larger than a Buffer can hold"});
+        return;
+      }
+      v8::Local<v8::Value> argv[] = {Nan::New(status), buffer};
+      function->Call(2, argv);
+    };
+  }
+}
+
+void WrapRemoteTerminalCallback(v8::Local<v8::Value> value,
+                                std::function<void(RemoteTerminal*)>* target) {
+  if (auto function = ScriptFunction::From(value)) {
+    *target = [function](RemoteTerminal* terminal) {
+      Nan::HandleScope scope;
+      v8::Local<v8::Value> argv[] = {ToJsRemoteTerminal(terminal)};
+      function->Call(1, argv);
+    };
+  }
+}
+
+}  // namespace
+
+ExecOptions ReadExecArguments(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  ExecOptions options;
+  options.command = ToByteString(info[0]);
+  WrapErrorCallback(info[2], &options.errorCallback);
+  WrapExecCallback(info[1], options.errorCallback, &options.callback);
+  return options;
+}
+
+ShellOptions ReadShellArguments(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  ShellOptions options;
+  options.readyCallback = [](RemoteTerminal*) {};
+  options.dataCallback = [](const std::string&) {};
+  options.disconnectCallback = [] {};
+  options.terminal = ParseTerminalOptions(info[0]);
+  WrapRemoteTerminalCallback(info[1], &options.readyCallback);
+  WrapDataCallback(info[2], &options.dataCallback);
+  WrapVoidCallback(info[3], &options.disconnectCallback);
+  return options;
+}
