@@ -19,32 +19,9 @@
 #include "core/ssh/ssh_client_pimpl.h"
 #include "core/ssh/ssh_exec.h"
 #include "core/ssh/ssh_shell.h"
+#include "tests/unit/support/peer_session.h"
 
 namespace {
-
-const char* Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-void Later(uint64_t delay_ms, std::function<void()> fn) {
-  struct Job {
-    uv_timer_t timer;
-    std::function<void()> fn;
-  };
-  auto* job = new Job{uv_timer_t{}, std::move(fn)};
-  uv_timer_init(uv_default_loop(), &job->timer);
-  job->timer.data = job;
-  uv_timer_start(
-      &job->timer,
-      [](uv_timer_t* timer) {
-        auto* job = static_cast<Job*>(timer->data);
-        job->fn();
-        uv_close(reinterpret_cast<uv_handle_t*>(timer),
-                 [](uv_handle_t* handle) { delete static_cast<Job*>(handle->data); });
-      },
-      delay_ms, 0);
-}
 
 using Events = std::vector<std::string>;
 
