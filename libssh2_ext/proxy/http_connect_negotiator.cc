@@ -40,33 +40,6 @@ bool IsDigit(char c) {
 
 }  // namespace
 
-int HttpConnectNegotiator::Negotiate(SessionTransport* transport) {
-  int rv = 0;
-  while (rv == 0 && state_ != kDone) {
-    switch (state_) {
-      case kSendRequest:
-        transport->Queue(Request());
-        state_ = kFlushRequest;
-        break;
-      case kFlushRequest:
-        rv = CheckTransport(transport->Flush(), *transport);
-        if (rv == 0) {
-          state_ = kReadReplyHeader;
-        }
-        break;
-      case kReadReplyHeader:
-        rv = DoReadReplyHeader(transport);
-        if (rv == 0) {
-          state_ = kDone;
-        }
-        break;
-      case kDone:
-        break;
-    }
-  }
-  return rv;
-}
-
 std::string HttpConnectNegotiator::Request() const {
   const std::string authority = settings().target.WithPort(settings().port);
   std::string request = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
@@ -77,7 +50,7 @@ std::string HttpConnectNegotiator::Request() const {
   return request + "\r\n";
 }
 
-int HttpConnectNegotiator::DoReadReplyHeader(SessionTransport* transport) {
+int HttpConnectNegotiator::ReadReply(SessionTransport* transport) {
   while (!EndsWithEmptyLine(transport->received())) {
     if (transport->received().size() >= kMaxReplyHeaderSize) {
       return Fail(LIBSSH2_ERROR_PROTO, "HTTP proxy: the reply header is longer than " +

@@ -8,23 +8,19 @@
 
 namespace proxy {
 
-class HttpConnectNegotiator : public ProxyNegotiator {
+class HttpConnectNegotiator : public RequestReplyNegotiator {
  public:
   // The reply header is read byte by byte up to its empty line, and no further than this.
   static constexpr std::size_t kMaxReplyHeaderSize = 16 * 1024;
 
-  explicit HttpConnectNegotiator(const ProxySettings& settings) : ProxyNegotiator(settings) {}
-
-  int Negotiate(SessionTransport* transport) override;
+  explicit HttpConnectNegotiator(const ProxySettings& settings)
+      : RequestReplyNegotiator(settings) {}
 
  private:
-  enum State { kSendRequest, kFlushRequest, kReadReplyHeader, kDone };
-
-  std::string Request() const;
-  int DoReadReplyHeader(SessionTransport* transport);
+  std::string Request() const override;
+  // The reply header, up to its empty line.
+  int ReadReply(SessionTransport* transport) override;
   int CheckStatusLine(const std::string& header);
-
-  State state_ = kSendRequest;
 };
 
 }  // namespace proxy

@@ -45,4 +45,31 @@ int ProxyNegotiator::CheckTransport(int code, const SessionTransport& transport)
   return Fail(code, proxy_name() + ": the negotiation failed");
 }
 
+int RequestReplyNegotiator::Negotiate(SessionTransport* transport) {
+  int rv = 0;
+  while (rv == 0 && state_ != kDone) {
+    switch (state_) {
+      case kSendRequest:
+        transport->Queue(Request());
+        state_ = kFlushRequest;
+        break;
+      case kFlushRequest:
+        rv = CheckTransport(transport->Flush(), *transport);
+        if (rv == 0) {
+          state_ = kReadReply;
+        }
+        break;
+      case kReadReply:
+        rv = ReadReply(transport);
+        if (rv == 0) {
+          state_ = kDone;
+        }
+        break;
+      case kDone:
+        break;
+    }
+  }
+  return rv;
+}
+
 }  // namespace proxy

@@ -41,6 +41,25 @@ class ProxyNegotiator {
   std::string failure_text_;
 };
 
+// An exchange of one request and one reply: HTTP CONNECT and SOCKS4.
+class RequestReplyNegotiator : public ProxyNegotiator {
+ public:
+  int Negotiate(SessionTransport* transport) final;
+
+ protected:
+  using ProxyNegotiator::ProxyNegotiator;
+
+  virtual std::string Request() const = 0;
+  // 0 once the whole reply is read and grants the tunnel, LIBSSH2_ERROR_EAGAIN while waiting for
+  // more of it, or another negative code.
+  virtual int ReadReply(SessionTransport* transport) = 0;
+
+ private:
+  enum State { kSendRequest, kFlushRequest, kReadReply, kDone };
+
+  State state_ = kSendRequest;
+};
+
 }  // namespace proxy
 
 #endif  // LIBSSH2_EXT_PROXY_PROXY_NEGOTIATOR_H_

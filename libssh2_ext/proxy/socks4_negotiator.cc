@@ -22,32 +22,13 @@ std::string DescribeRefusal(unsigned char code) {
 
 }  // namespace
 
-int Socks4Negotiator::Negotiate(SessionTransport* transport) {
-  int rv = 0;
-  while (rv == 0 && state_ != kDone) {
-    switch (state_) {
-      case kSendRequest:
-        transport->Queue(Request());
-        state_ = kFlushRequest;
-        break;
-      case kFlushRequest:
-        rv = CheckTransport(transport->Flush(), *transport);
-        if (rv == 0) {
-          state_ = kReadReply;
-        }
-        break;
-      case kReadReply:
-        rv = CheckTransport(transport->ReceiveUntil(kReplySize), *transport);
-        if (rv == 0) {
-          rv = CheckReply(transport->received());
-          transport->ClearReceived();
-          state_ = kDone;
-        }
-        break;
-      case kDone:
-        break;
-    }
+int Socks4Negotiator::ReadReply(SessionTransport* transport) {
+  int rv = CheckTransport(transport->ReceiveUntil(kReplySize), *transport);
+  if (rv != 0) {
+    return rv;
   }
+  rv = CheckReply(transport->received());
+  transport->ClearReceived();
   return rv;
 }
 

@@ -8,19 +8,14 @@
 
 namespace proxy {
 
-class Socks4Negotiator : public ProxyNegotiator {
+class Socks4Negotiator : public RequestReplyNegotiator {
  public:
-  explicit Socks4Negotiator(const ProxySettings& settings) : ProxyNegotiator(settings) {}
-
-  int Negotiate(SessionTransport* transport) override;
+  explicit Socks4Negotiator(const ProxySettings& settings) : RequestReplyNegotiator(settings) {}
 
  private:
-  enum State { kSendRequest, kFlushRequest, kReadReply, kDone };
-
-  std::string Request() const;
+  std::string Request() const override;
+  int ReadReply(SessionTransport* transport) override;
   int CheckReply(const std::string& reply);
-
-  State state_ = kSendRequest;
 };
 
 }  // namespace proxy
