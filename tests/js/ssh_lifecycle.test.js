@@ -271,6 +271,11 @@ test('100 sessions at once, then closed: all succeed and memory returns near its
         let connected = 0, ended = 0;
         const failures = [];
         const done = () => { if (++ended === count) resolve({ connected, failures }); };
+        // Closed only once every session is up or has failed, so that all of them are connected at
+        // once and one failure cannot leave the others open for ever.
+        const settle = () => {
+          if (connected + failures.length === count) clients.forEach((c) => c.close());
+        };
         for (let i = 0; i < count; i++) {
           const client = new SshClient();
           clients.push(client);
@@ -278,12 +283,9 @@ test('100 sessions at once, then closed: all succeed and memory returns near its
             host: '127.0.0.1', port: process.env.QUELBAR_SSHD_PORT,
             username: process.env.QUELBAR_SSH_USER, privateKey: key,
             knownhostsCallback(r, f, k, t, answer) { answer(true); },
-            connectCallback() {
-              // Closed only once every session is up, so that all of them are connected at once.
-              if (++connected === count) clients.forEach((c) => c.close());
-            },
+            connectCallback() { ++connected; settle(); },
             disconnectCallback: done,
-            errorCallback(error) { failures.push(error.message); done(); },
+            errorCallback(error) { failures.push(error.message); settle(); done(); },
           });
         }
       });
