@@ -13,7 +13,17 @@ void InitSshBindings(ExportsObject exports) {
   InitNodeSshClient(exports);
 }
 
+// Every handle, timer and request of the engine lives on the default loop, which only the main
+// thread runs; script of a worker thread would be called from the main thread's loop.
+bool OnMainThread() {
+  return node::GetCurrentEventLoop(v8::Isolate::GetCurrent()) == uv_default_loop();
+}
+
 void InitAll(ExportsObject exports) {
+  if (!OnMainThread()) {
+    Nan::ThrowError("libquelbar can only be loaded on Node's main thread, not in a worker thread");
+    return;
+  }
   InitSshBindings(exports);
   InitNodeTelnetClient(exports);
 }

@@ -31,3 +31,29 @@ test('a fresh process loads the module and exits on its own', () => {
   `], { timeout: 20000 });
   assert.strictEqual(out.toString(), 'object');
 });
+
+// The engine runs on the main thread's loop only: a worker is told so instead of having its callbacks
+// run on another thread, and the main thread's module works whichever loaded first.
+test('a worker thread is refused with an Error; the main thread is not affected', () => {
+  const out = execFileSync(process.execPath, ['-e', `
+    const { Worker } = require('worker_threads');
+    const root = ${JSON.stringify(root)};
+    const inWorker = () => new Promise((resolve) => {
+      const worker = new Worker('try { require(' + JSON.stringify(root) + '); ' +
+        'require("worker_threads").parentPort.postMessage("loaded"); } catch (e) { ' +
+        'require("worker_threads").parentPort.postMessage(e.message); }', { eval: true });
+      worker.on('message', resolve);
+    });
+    (async () => {
+      const before = await inWorker();
+      const q = require(root);
+      const after = await inWorker();
+      process.stdout.write(JSON.stringify([before, typeof q.SshClient, after]));
+    })();
+  `], { timeout: 20000 });
+  const [before, mainThread, after] = JSON.parse(out);
+  assert.strictEqual(before, "libquelbar can only be loaded on Node's main thread, not in a worker thread");
+  assert.strictEqual(mainThread, 'function');
+  // Once the main thread holds the module, the host itself refuses a second instance.
+  assert.notStrictEqual(after, 'loaded');
+});
