@@ -91,12 +91,17 @@ void TelnetClientImpl::Close() {
 }
 
 void TelnetClientImpl::SendText(const std::string& text) {
+  // Text that goes nowhere is not echoed either: after close, the echo would reach script after
+  // its final callback and look as if it had been sent.
+  if (!telnet_ || !connection_.IsConnected()) {
+    return;
+  }
   if (local_echo_) {
     auto on_data = options_.onData;
     on_data(text);
-  }
-  if (!telnet_ || !connection_.IsConnected()) {
-    return;
+    if (!telnet_ || !connection_.IsConnected()) {
+      return;  // closed from inside the callback
+    }
   }
   const std::string wire = ToNetworkText(text);
   telnet_send(telnet_.get(), wire.data(), wire.size());

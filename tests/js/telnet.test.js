@@ -199,6 +199,10 @@ test('byte 255 crosses both ways doubled on the wire, and only Buffers are sent'
   // The local echo of a string is the empty Buffer it sent.
   assert.deepStrictEqual(record.events.slice(-2).map((e) => e.data.toString()), ['echoed', '']);
   client.close();
+  // Nothing is sent after close, so nothing is echoed after the final callback either.
+  client.send(Buffer.from('typed after close'));
+  await settle();
+  assert.strictEqual(record.kinds[record.kinds.length - 1], 'disconnect');
 }));
 
 test('a password prompt in the first data is answered from the options, once', async (t) => {
