@@ -433,13 +433,30 @@ void SshClientPimpl::CloseOnSshError() {
 }
 
 void SshClientPimpl::OnSessionError() {
-  Error error = MakeSshError(session_);
+  // The live requests hear it once the failing pass has ended and the queue is cleared: a request
+  // that still has something to do then queues it where it cannot be cleared away.
+  RecordError(MakeSshError(session_));
+}
+
+void SshClientPimpl::FailRequests() {
+  // As in ForceClose: pushes ask for a later pass instead of pruning the lists walked here.
+  const bool was_processing = processing_;
+  processing_ = true;
   for (auto& list : requests_) {
     for (size_t i = 0; i < list.size(); ++i) {
-      list[i]->OnSessionError(error);
+      list[i]->OnSessionError(error_);
     }
   }
-  RecordError(std::move(error));
+  processing_ = was_processing;
+}
+
+bool SshClientPimpl::HasUnfinishedShells() const {
+  for (const std::unique_ptr<SessionRequest>& shell : requests_[SessionRequest::kShell]) {
+    if (!shell->IsFinished()) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void SshClientPimpl::CloseByUser() {
@@ -500,7 +517,9 @@ void SshClientPimpl::OnFailAsync() {
   }
   if (error_.IsSet()) {
     queue_.Clear();
-    ClearRequests();
+    // Every live request hears of the failure once: a command through its errorCallback, a shell
+    // by delivering what it has read and then its disconnectCallback.
+    FailRequests();
   }
   queue_.Push(MakeCommand([this] { return DisconnectStep(); }));
 }
@@ -520,6 +539,11 @@ int SshClientPimpl::DisconnectStep() {
 }
 
 int SshClientPimpl::FreeSessionStep() {
+  // A shell of a failed session hands script its last output one chunk per loop turn; its
+  // disconnectCallback comes before the session's final callback.
+  if (HasUnfinishedShells()) {
+    return SshCommand::kPending;
+  }
   // Requests hold channels of the session: they go before the session that owns them.
   ClearRequests();
   libssh2_session_clear_proxy_settings(session_);

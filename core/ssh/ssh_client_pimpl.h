@@ -118,6 +118,8 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionErrorOb
   void PruneFinishedRequests();
   void ForceClose();
   void ClearRequests();
+  void FailRequests();
+  bool HasUnfinishedShells() const;
   void OnFailAsync();
   int DisconnectStep();
   int FreeSessionStep();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "core/ssh/ssh_client_pimpl.h"
@@ -20,6 +21,37 @@ constexpr int kStderr = 1;
 // it. Reading straight into the output instead would mean zero-filling its spare room first.
 constexpr size_t kReadSize = 256 * 1024;
 std::array<char, kReadSize> read_buffer;
+
+// The number of a signal named as in an exit-signal request, 0 for a name it does not know.
+int SignalNumber(std::string name) {
+  static constexpr const char* kNames[] = {"HUP",  "INT",  "QUIT", "ILL",  "TRAP",
+                                           "ABRT", "BUS",  "FPE",  "KILL", "USR1",
+                                           "SEGV", "USR2", "PIPE", "ALRM", "TERM"};
+  if (name.compare(0, 3, "SIG") == 0) {
+    name.erase(0, 3);
+  }
+  for (size_t i = 0; i < sizeof(kNames) / sizeof(kNames[0]); ++i) {
+    if (name == kNames[i]) {
+      return static_cast<int>(i) + 1;
+    }
+  }
+  return 0;
+}
+
+// The command's status as a shell gives it: a command ended by a signal has 128 plus the signal's
+// number (255 for one without a number here), never 0.
+int ExitStatus(LIBSSH2_SESSION* session, LIBSSH2_CHANNEL* channel) {
+  char* signal = nullptr;
+  size_t length = 0;
+  if (libssh2_channel_get_exit_signal(channel, &signal, &length, nullptr, nullptr, nullptr,
+                                      nullptr) == 0 &&
+      signal != nullptr) {
+    const int number = SignalNumber(std::string(signal, length));
+    libssh2_free(session, signal);
+    return number != 0 ? 128 + number : 255;
+  }
+  return libssh2_channel_get_exit_status(channel);
+}
 
 }  // namespace
 
@@ -114,6 +146,16 @@ int ExecRequest::StartStep() {
   if (rc == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
   }
+  if (rc == LIBSSH2_ERROR_INVAL) {
+    // libssh2 refuses a request longer than its largest packet before sending anything: only this
+    // command fails, the session is intact.
+    if (!error_.IsSet()) {
+      error_ = Error{Error::kProtocol, LIBSSH2_ERROR_INVAL,
+                     "The command is too long to send (" + std::to_string(length) + " bytes)"};
+    }
+    QueueFinish();
+    return SshCommand::kDone;
+  }
   if (rc == LIBSSH2_ERROR_CHANNEL_REQUEST_DENIED || rc == LIBSSH2_ERROR_ALLOC) {
     if (!error_.IsSet()) {
       error_ = MakeSshError(session_->session());
@@ -205,7 +247,7 @@ void ExecRequest::Report() {
     failed(error);
     return;
   }
-  const int status = libssh2_channel_get_exit_status(channel_.get());
+  const int status = ExitStatus(session_->session(), channel_.get());
   std::string output = status == 0 ? std::move(stdout_) : std::move(stderr_);
   stdout_ = std::string();
   stderr_ = std::string();

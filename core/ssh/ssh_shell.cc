@@ -1,6 +1,7 @@
 #include "core/ssh/ssh_shell.h"
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <utility>
 
@@ -105,6 +106,7 @@ int SshShell::StartShellStep() {
   if (rc != 0) {
     return FailSession("The server refused to start the shell: ");
   }
+  started_ = true;
   Push([](SshShell& self) { return self.ReadStep(); });
   if (options_.readyCallback) {
     std::function<void(RemoteTerminal*)> ready = options_.readyCallback;
@@ -117,16 +119,37 @@ int SshShell::FailSession(const char* what) {
   Error error = MakeSshError(session_->session());
   error.message = what + error.message;
   session_->RecordError(std::move(error));
+  // The refusal is the session's error, which script hears through the session's errorCallback;
+  // the shell has nothing of its own left to tell.
+  finished_ = true;
   return SshCommand::kFailed;
 }
 
-int SshShell::ReadStep() {
-  if (closing_) {
-    return SshCommand::kDone;
+void SshShell::OnSessionError(const Error& error) {
+  (void)error;
+  if (finished_ || channel_gone_) {
+    return;  // already told, or delivering its end
   }
-  const size_t chunks_before = chunks_.size();
+  // Output that came in before the end is read unless script had closed the shell already.
+  const bool read_rest = started_ && !closing_;
+  closing_ = true;
+  input_.clear();
+  channel_.Cancel();
+  Push([read_rest](SshShell& self) { return self.LastReadStep(read_rest); });
+}
+
+int SshShell::LastReadStep(bool read_rest) {
+  if (read_rest) {
+    // Bounded: libssh2 takes in only what the transport already holds.
+    ReadAvailable(std::numeric_limits<size_t>::max());
+  }
+  EndWithoutChannel();  // delivers the chunks, then disconnectCallback
+  return SshCommand::kDone;
+}
+
+ssize_t SshShell::ReadAvailable(size_t limit) {
   ssize_t n = LIBSSH2_ERROR_EAGAIN;
-  while (undelivered_bytes_ < kMaxUndeliveredBytes) {
+  while (undelivered_bytes_ < limit) {
     char buffer[kChunkSize];
     n = libssh2_channel_read_ex(channel_.get(), 0, buffer, sizeof(buffer));
     if (n <= 0) {
@@ -135,6 +158,15 @@ int SshShell::ReadStep() {
     chunks_.emplace_back(buffer, static_cast<size_t>(n));
     undelivered_bytes_ += static_cast<size_t>(n);
   }
+  return n;
+}
+
+int SshShell::ReadStep() {
+  if (closing_) {
+    return SshCommand::kDone;
+  }
+  const size_t chunks_before = chunks_.size();
+  const ssize_t n = ReadAvailable(kMaxUndeliveredBytes);
   if (chunks_.size() != chunks_before) {
     output_async_.Send();
   }

@@ -42,6 +42,9 @@ class SshShell : public RemoteTerminal, public SessionRequest, private SessionCh
 
   // SessionRequest
   bool IsFinished() const override { return finished_; }
+  // The session has failed and its queue is cleared: what libssh2 still holds for the channel is
+  // read once more, and everything read reaches script before disconnectCallback.
+  void OnSessionError(const Error& error) override;
 
  private:
   // SessionChannel::Delegate
@@ -55,6 +58,10 @@ class SshShell : public RemoteTerminal, public SessionRequest, private SessionCh
   int RequestPtyStep();
   int StartShellStep();
   int ReadStep();
+  // Reads into chunks_ until libssh2 has nothing more or the undelivered output reaches limit;
+  // returns the last read's result.
+  ssize_t ReadAvailable(size_t limit);
+  int LastReadStep(bool read_rest);
   int WriteStep();
   int ResizeStep(int columns, int rows);
   int FreeStep();
@@ -73,6 +80,7 @@ class SshShell : public RemoteTerminal, public SessionRequest, private SessionCh
   std::deque<std::string> input_;
   size_t input_offset_ = 0;
   bool closing_ = false;
+  bool started_ = false;
   bool reading_paused_ = false;
   bool write_queued_ = false;
   bool free_queued_ = false;

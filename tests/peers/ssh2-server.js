@@ -133,6 +133,56 @@ Object.assign(BEHAVIOURS, {
   'end-after-auth': { auth: acceptNone, ready: endSoon },
 });
 
+// ---- Behaviours for how a session's end meets its shells and commands --------------------------------
+// A shell or command writes ENDING_OUTPUT (200 KiB of "A" between two lines, for a shell; one line for a
+// command), then the session ends in the way the user name says:
+// close-fin: exit status 0, EOF and CLOSE, then TCP FIN without SSH_MSG_DISCONNECT.
+// close-disconnect: exit status 0, EOF and CLOSE, then SSH_MSG_DISCONNECT at once.
+// disconnect: SSH_MSG_DISCONNECT while the channel is still open.
+// drop-later: nothing written; shells and commands run until the TCP connection drops, 300 ms after the
+//   first command started.
+const ENDING_SHELL_OUTPUT = Buffer.concat([Buffer.from('first line\n'), Buffer.alloc(200 * 1024, 0x41),
+                                          Buffer.from('\nLAST LINE\n')]);
+
+function endWith(ending) {
+  return (client, name) => {
+    client.on('session', (accept) => {
+      const session = accept();
+      session.on('pty', (accept) => accept && accept());
+      const run = (channel, output) => {
+        channel.write(output);
+        if (ending === 'disconnect') return client.end();
+        channel.exit(0);
+        channel.end();
+        log(`${name}: output written, ending with ${ending}`);
+        ending === 'close-fin' ? client._sock.end() : client.end();
+      };
+      session.on('shell', (accept) => run(accept(), ENDING_SHELL_OUTPUT));
+      session.on('exec', (accept, reject, info) => run(accept(), `output of ${info.command}\n`));
+    });
+  };
+}
+
+function dropLater(client, name) {
+  client.on('session', (accept) => {
+    const session = accept();
+    session.on('pty', (accept) => accept && accept());
+    session.on('shell', (accept) => accept());
+    session.on('exec', (accept) => {
+      accept();
+      log(`${name}: dropping the connection in 300 ms`);
+      setTimeout(() => client._sock.destroy(), 300);
+    });
+  });
+}
+
+Object.assign(BEHAVIOURS, {
+  'close-fin': { auth: acceptNone, ready: endWith('close-fin') },
+  'close-disconnect': { auth: acceptNone, ready: endWith('close-disconnect') },
+  disconnect: { auth: acceptNone, ready: endWith('disconnect') },
+  'drop-later': { auth: acceptNone, ready: dropLater },
+});
+
 let connections = 0;
 const server = new Server({ hostKeys: [fs.readFileSync(hostKeyFile)] }, (client, info) => {
   const id = `#${++connections} ${info.ip}:${info.port}`;
