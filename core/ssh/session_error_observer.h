@@ -6,8 +6,9 @@
 class SessionErrorObserver {
  public:
   virtual ~SessionErrorObserver() = default;
-  // Takes libssh2's last error as the session's error and hands it to every live request. The
-  // failing step answers SshCommand::kFailed, and the pass closes the session.
+  // Takes libssh2's last error as the session's error. The failing step answers
+  // SshCommand::kFailed; after that pass the session hands the error to every live request and
+  // closes.
   virtual void OnSessionError() {}
 };
 

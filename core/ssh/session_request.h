@@ -29,8 +29,9 @@ class SessionRequest {
   // Called once per request.
   virtual void Close() = 0;
 
-  // A step of the session failed with error; the session is about to close. Exec requests take it
-  // as their own error.
+  // The session failed with error and its queue is cleared; it closes once its requests are done.
+  // Each request tells script once: an exec takes the error as its own, a shell delivers the output
+  // it has read and then its disconnectCallback.
   virtual void OnSessionError(const Error& error) { (void)error; }
 
   // Forwardings and file systems wait for the server with no command queued; the session then takes
