@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/async_callback.h"
+#include "core/ssh/port_text.h"
 #include "core/telnet/telnet_client.h"
 #include "nodejs/bridge.h"
 #include "nodejs/connect_options.h"
@@ -151,7 +152,12 @@ class NodeTelnetClient : public Nan::ObjectWrap {
       options.host = ToStdString(host);
     }
     v8::Local<v8::Value> port = GetProperty(options_value, "port");
-    if (!port->IsUndefined()) {
+    if (port->IsString()) {
+      // "2323" means port 2323, never the default; text without a number is refused on connect.
+      if (!ReadPortText(ToStdString(port), &options.port)) {
+        options.port = -1;
+      }
+    } else if (!port->IsUndefined()) {
       ReadInt32(port, &options.port);
     }
     TerminalOptions terminal = ParseTerminalOptions(GetProperty(options_value, "ptyOptions"));

@@ -37,6 +37,11 @@ void TelnetClientImpl::ResetProtocol() {
 
 void TelnetClientImpl::Connect(TelnetOptions options) {
   options_ = std::move(options);
+  if (options_.port < 0 || options_.port > 65535) {
+    // The resolver would take the port modulo 65536 and reach another one.
+    OnError(UV_EINVAL);
+    return;
+  }
   connection_.set_host(options_.host);
   connection_.set_service(std::to_string(options_.port));
   int status = connection_.Resolve();

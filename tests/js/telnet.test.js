@@ -254,6 +254,20 @@ test('every way a connection ends gives one final callback', async (t) => {
     assert.strictEqual(error.message, 'connection refused');
   });
 
+  await t.test('a port given as text is that port; a port out of range is refused, never wrapped', () =>
+    withPeer((conn) => { conn.end(); }, async (peer) => {
+      const { record } = connectTo(peer, { port: String(peer.port) });
+      await record.until((r) => r.ended);
+      assert.deepStrictEqual(record.kinds, ['connect', 'disconnect']);
+      for (const port of [peer.port + 65536, -1, 'no number']) {
+        const { record: refused } = connectTo(peer, { port });
+        await refused.until((r) => r.ended);
+        await settle();
+        assert.deepStrictEqual(refused.kinds, ['error'], `port ${port}`);
+        assert.strictEqual(refused.errors[0].libquelbar_error_type, 1);
+      }
+    }));
+
   await t.test('a peer that ends the stream at once: disconnectCallback', () => withPeer((conn) => {
     conn.end();
   }, async (peer) => {
