@@ -154,6 +154,14 @@ int SshClientPimpl::DoConnect() {
         Error::kProtocol, LIBSSH2_ERROR_INVAL,
         "The SSH server's port \"" + options_.port + "\" is not a number, which a proxy needs"});
   }
+  // The resolver takes a numeric port modulo 65536 and would reach another port without a word.
+  for (const std::string& text : {options_.port, options_.proxy.port}) {
+    int number = 0;
+    if (ReadPortText(text, &number) && (number < 0 || number > 65535)) {
+      return Fail(Error{Error::kNetwork, UV_EINVAL,
+                        "The port " + std::to_string(number) + " is out of range (0 to 65535)"});
+    }
+  }
   NetworkConnection& connection = transport_.connection();
   connection.set_host(via_proxy ? options_.proxy.host : options_.host);
   connection.set_service(via_proxy ? options_.proxy.port : options_.port);
@@ -340,6 +348,9 @@ Error SshClientPimpl::NetworkError(int status, bool connecting) const {
     context = "Connecting to " + peer + " was cancelled by close()";
   } else if (connecting) {
     context = "Cannot connect to " + peer;
+  } else if (status == UV_EOF && via_proxy && !authenticated_) {
+    // The proxy's negotiation or the server behind it: either way the proxy is what went away.
+    context = "The connection through " + peer + " was closed before the session was set up";
   } else if (status == UV_EOF) {
     context = authenticated_ ? "The server closed the connection"
                              : "The server closed the connection before the session was set up";

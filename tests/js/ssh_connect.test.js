@@ -11,6 +11,7 @@ const UV_ECONNREFUSED = -os.constants.errno.ECONNREFUSED;
 const UV_ENETUNREACH = -os.constants.errno.ENETUNREACH;
 const UV_EOF = -4095;
 const UV_EAI_NONAME = -3008;
+const UV_EINVAL = -os.constants.errno.EINVAL;
 const LIBSSH2_ERROR_REQUEST_DENIED = -32;
 const LIBSSH2_ERROR_INVAL = -34;
 const CONNECTED = ['hostkey', 'question', 'connected', 'disconnected'];
@@ -85,6 +86,12 @@ test('each failure to reach the server is one errorCallback that says what faile
       type: 1, code: UV_ECONNREFUSED, message: /^Cannot connect to SOCKS5 proxy 127\.0\.0\.1:1: connection refused$/,
     },
     {
+      // The resolver would take the port modulo 65536 and reach the SSH server after all.
+      name: 'a port beyond 65535',
+      options: { port: String(p.sshd.plain + 65536) },
+      type: 1, code: UV_EINVAL, message: /^The port \d+ is out of range \(0 to 65535\)$/,
+    },
+    {
       // A label longer than 63 bytes fails in the resolver itself, without a query leaving the machine.
       name: 'a name that does not resolve',
       options: { host: `${'x'.repeat(70)}.invalid` },
@@ -118,6 +125,28 @@ test('a server that closes during the handshake ends in one network error', asyn
         });
       } finally {
         server.close();
+      }
+    });
+  }
+});
+
+test('a proxy that closes in the middle of its reply is named in the error', async (t) => {
+  const replies = { http: 'HTTP/1.1 20', socks4: Buffer.from([0, 90, 0]), socks5: Buffer.from([5]) };
+  for (const [type, reply] of Object.entries(replies)) {
+    await t.test(type, async () => {
+      const proxy = net.createServer((socket) => socket.once('data', () => socket.end(reply)));
+      await new Promise((resolve) => proxy.listen(0, '127.0.0.1', resolve));
+      try {
+        const port = String(proxy.address().port);
+        const record = await session({ proxy: { type, host: '127.0.0.1', port } });
+        assert.deepStrictEqual(record.events, ['error']);
+        assert.deepStrictEqual(describeError(record.error), {
+          type: 1, code: UV_EOF,
+          message: `The connection through ${type.toUpperCase()} proxy 127.0.0.1:${port} was ` +
+                   'closed before the session was set up: end of file',
+        });
+      } finally {
+        proxy.close();
       }
     });
   }
