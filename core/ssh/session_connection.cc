@@ -68,6 +68,11 @@ ssize_t SessionConnection::Receive(char* buffer, size_t length) {
   size_t taken = std::min(length, HeldBytes());
   std::memcpy(buffer, received_.data() + received_offset_, taken);
   received_offset_ += taken;
+  // Reading again as soon as libssh2 takes anything below the limit: what then arrives asks for
+  // another pass, so whatever a call left behind is taken without waiting for some other event.
+  if (HeldBytes() < kHeldBytesLimit) {
+    connection_.StartReading();
+  }
   return static_cast<ssize_t>(taken);
 }
 
@@ -101,5 +106,8 @@ void SessionConnection::OnData(const char* bytes, size_t length) {
     received_offset_ = 0;
   }
   received_.insert(received_.end(), bytes, bytes + length);
+  if (HeldBytes() >= kHeldBytesLimit) {
+    connection_.StopReading();
+  }
   delegate_->OnReadable();
 }

@@ -2,6 +2,11 @@
 // NetworkConnection (libuv TCP) instead of a blocking socket. Bytes read from the socket wait here
 // until libssh2 asks for them; bytes libssh2 sends are handed to libuv, which queues what the
 // socket cannot take at once.
+//
+// What waits here is bounded: while kHeldBytesLimit or more are held the socket is not read, so a
+// server that sends while nothing in the session takes its bytes (a host-key question pending, an
+// idle session) fills its own TCP window instead of this process's memory. Reading starts again as
+// soon as libssh2 has taken the held bytes below the limit.
 #ifndef QUELBAR_CORE_SSH_SESSION_CONNECTION_H_
 #define QUELBAR_CORE_SSH_SESSION_CONNECTION_H_
 
@@ -37,6 +42,11 @@ class SessionConnection : public NetworkConnection::Delegate {
   // The socket's descriptor for libssh2's handshake, or LIBSSH2_INVALID_SOCKET without a socket.
   libssh2_socket_t SocketDescriptor() const;
 
+  // libssh2 takes at most one 35000-byte packet buffer per call, and one socket read brings up to
+  // 256 KiB: 1 MiB is several reads' worth, so a session that is taking its input never pauses, and
+  // what a server can make us hold stays near 1.25 MiB.
+  static constexpr size_t kHeldBytesLimit = 1024 * 1024;
+
   // What libssh2's receive callback answers: up to length bytes, -EAGAIN (reading is on) when none
   // are held, -EBADF without a socket.
   ssize_t Receive(char* buffer, size_t length);
@@ -46,6 +56,8 @@ class SessionConnection : public NetworkConnection::Delegate {
 
   // Bytes handed to the socket that it has not written yet; users that stream data hold back on it.
   size_t QueuedBytes() const { return connection_.QueuedBytes(); }
+  // Bytes received that libssh2 has not taken yet.
+  size_t HeldBytes() const { return received_.size() - received_offset_; }
 
   // NetworkConnection::Delegate
   void OnConnected() override;
@@ -54,8 +66,6 @@ class SessionConnection : public NetworkConnection::Delegate {
   void OnData(const char* bytes, size_t length) override;
 
  private:
-  size_t HeldBytes() const { return received_.size() - received_offset_; }
-
   Delegate* delegate_;
   NetworkConnection connection_;
   // Received bytes not yet taken: libssh2 takes them from received_offset_ on; the front is dropped
