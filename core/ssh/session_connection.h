@@ -47,8 +47,9 @@ class SessionConnection : public NetworkConnection::Delegate {
   // what a server can make us hold stays near 1.25 MiB.
   static constexpr size_t kHeldBytesLimit = 1024 * 1024;
 
-  // What libssh2's receive callback answers: up to length bytes, -EAGAIN (reading is on) when none
-  // are held, -EBADF without a socket.
+  // What libssh2's receive callback answers: up to length bytes while any are held, even after the
+  // socket has ended or stopped; then -EAGAIN (reading is on) while the socket may bring more, and
+  // -EBADF once it cannot.
   ssize_t Receive(char* buffer, size_t length);
   // What libssh2's send callback answers: length once libuv took the bytes, -EBADF without a
   // socket.
@@ -66,6 +67,17 @@ class SessionConnection : public NetworkConnection::Delegate {
   void OnData(const char* bytes, size_t length) override;
 
  private:
+  enum class InputState {
+    kOpen,
+    // The socket has ended; libssh2 takes what is held before the delegate hears of the end.
+    kEnding,
+    // Receive reports the end once nothing is held.
+    kEnded,
+  };
+
+  // Reports the end of the socket to the delegate, after giving libssh2 the held bytes.
+  void EndInput(int status);
+
   Delegate* delegate_;
   NetworkConnection connection_;
   // Received bytes not yet taken: libssh2 takes them from received_offset_ on; the front is dropped
@@ -73,6 +85,7 @@ class SessionConnection : public NetworkConnection::Delegate {
   // cheap.
   std::vector<char> received_;
   size_t received_offset_ = 0;
+  InputState input_state_ = InputState::kOpen;
 };
 
 #endif  // QUELBAR_CORE_SSH_SESSION_CONNECTION_H_

@@ -1,5 +1,5 @@
-// How the session transport holds what the server sends: a bounded hold while libssh2 takes
-// nothing.
+// How the session transport holds and hands over what the server sends: a bounded hold while
+// libssh2 takes nothing, and held bytes before the end of the stream.
 #include <gtest/gtest.h>
 #include <uv.h>
 
@@ -104,6 +104,45 @@ TEST_F(SessionConnectionFlowTest, HoldsABoundedAmountWhileNothingTakesAndReadsOn
   ASSERT_TRUE(RunUntil([&] { return !recorder_.errors.empty(); }));
   EXPECT_EQ(recorder_.errors, std::vector<int>{UV_EOF});
   EXPECT_TRUE(taken == sent) << "took " << taken.size() << " of " << sent.size() << " bytes";
+}
+
+TEST_F(SessionConnectionFlowTest, HeldBytesGoToLibsshBeforeTheEndOfStreamAndAfterAStop) {
+  SessionConnection& transport = *transport_;
+  // libssh2 is busy elsewhere while the bytes arrive, and asks again only when told that the
+  // socket has ended (it reads no more then).
+  std::string taken_before_end;
+  ssize_t last_answer_before_end = 0;
+  recorder_.on_readable = [&] {
+    if (!transport.connection().IsReading() && recorder_.errors.empty()) {
+      last_answer_before_end = TakeAll(transport, &taken_before_end);
+    }
+  };
+  server_.Send(server_.peer(), "first");
+  ASSERT_TRUE(RunUntil([&] { return transport.HeldBytes() == 5; }));
+  server_.Send(server_.peer(), "-second");
+  EndPeerAfterWrites(server_.peer());
+  ASSERT_TRUE(RunUntil([&] { return !recorder_.errors.empty(); }));
+  EXPECT_EQ(taken_before_end, "first-second");
+  // Still waiting for more, not failing, until the end is reported.
+  EXPECT_EQ(last_answer_before_end, -EAGAIN);
+  EXPECT_EQ(recorder_.errors, std::vector<int>{UV_EOF});
+  char byte;
+  EXPECT_EQ(transport.Receive(&byte, 1), -EBADF);
+
+  // A session that stops its socket while bytes are held still gets them.
+  SessionConnection second(&recorder_);
+  recorder_.connected = false;
+  recorder_.on_readable = nullptr;
+  second.connection().set_host("127.0.0.1");
+  second.connection().set_service(server_.service());
+  ASSERT_EQ(second.connection().Resolve(), 0);
+  ASSERT_TRUE(RunUntil([&] { return recorder_.connected && server_.peers().size() == 2; }));
+  server_.Send(server_.peer(1), "held");
+  ASSERT_TRUE(RunUntil([&] { return second.HeldBytes() == 4; }));
+  second.connection().Stop();
+  std::string taken_after_stop;
+  EXPECT_EQ(TakeAll(second, &taken_after_stop), -EBADF);
+  EXPECT_EQ(taken_after_stop, "held");
 }
 
 }  // namespace
