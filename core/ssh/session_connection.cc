@@ -79,11 +79,17 @@ ssize_t SessionConnection::Receive(char* buffer, size_t length) {
 }
 
 ssize_t SessionConnection::Send(const char* bytes, size_t length) {
-  if (connection_.Write(bytes, length) == UV_EBADF) {
+  if (sending_ended_ || connection_.Write(bytes, length) == UV_EBADF) {
     return -EBADF;
   }
   // A write that failed at once has been reported to OnError already; the session is closing.
   return static_cast<ssize_t>(length);
+}
+
+void SessionConnection::EndSession() {
+  input_state_ = InputState::kEnded;
+  sending_ended_ = true;
+  connection_.StopReading();
 }
 
 void SessionConnection::OnConnected() {

@@ -52,8 +52,14 @@ class SessionConnection : public NetworkConnection::Delegate {
   // -EBADF once it cannot.
   ssize_t Receive(char* buffer, size_t length);
   // What libssh2's send callback answers: length once libuv took the bytes, -EBADF without a
-  // socket.
+  // socket or after EndSession.
   ssize_t Send(const char* bytes, size_t length);
+
+  // The session has said its last word (its disconnect message is handed to the socket) or is being
+  // forced closed: nothing it waits for from the server may hold it up any more. Reading stops,
+  // Receive reports the end once the held bytes are taken, Send fails. The socket stays open until
+  // Stop, so that libuv still writes what is queued.
+  void EndSession();
 
   // Bytes handed to the socket that it has not written yet; users that stream data hold back on it.
   size_t QueuedBytes() const { return connection_.QueuedBytes(); }
@@ -86,6 +92,7 @@ class SessionConnection : public NetworkConnection::Delegate {
   std::vector<char> received_;
   size_t received_offset_ = 0;
   InputState input_state_ = InputState::kOpen;
+  bool sending_ended_ = false;
 };
 
 #endif  // QUELBAR_CORE_SSH_SESSION_CONNECTION_H_

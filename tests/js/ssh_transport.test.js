@@ -1,6 +1,6 @@
 'use strict';
 // The session's transport against a misbehaving network: a relay in front of the local sshd that floods
-// the client. Each case runs in a child process, so that its memory is its own
+// the client or stops passing bytes. Each case runs in a child process, so that its memory is its own
 // and a hang shows as a process that did not end.
 const test = require('node:test');
 const assert = require('node:assert');
@@ -114,4 +114,38 @@ test('a server that floods the client cannot make it hold more than a bounded am
       assert.ok(result.rssGrowthMiB < 200, `the client grew by ${result.rssGrowthMiB} MiB`);
     });
   }
+});
+
+const FROZEN_CHILD = RELAY + String.raw`
+// Once a command is running (a later one has completed, so its channel is open), the relay stops
+// passing bytes and script closes the client.
+const result = { events: [] };
+process.on('exit', () => process.stdout.write(JSON.stringify(result)));
+const withCommand = process.env.COMMAND === 'yes';
+startRelay((port) => {
+  const client = connectThrough(port, {
+    connectCallback: () => {
+      const freezeAndClose = () => { relay.freeze(); client.close(); };
+      if (!withCommand) return freezeAndClose();
+      client.exec(Buffer.from('sleep 30'), () => result.events.push('sleep done'),
+                  (e) => result.events.push('sleep error: ' + e.message));
+      client.exec(Buffer.from('true'), () => { result.events.push('true done'); freezeAndClose(); },
+                  (e) => result.events.push('true error: ' + e.message));
+    },
+    disconnectCallback: () => { result.events.push('disconnected'); relay.end(); },
+    errorCallback: (e) => { result.events.push('error: ' + e.message); relay.end(); },
+  });
+});
+`;
+
+test('close() ends the session when the server has stopped answering', async (t) => {
+  await t.test('with a command running', () => {
+    const result = runChild(FROZEN_CHILD, { COMMAND: 'yes' });
+    assert.deepStrictEqual(result.events,
+                           ['true done', 'sleep error: Forced to close by user', 'disconnected']);
+  });
+  await t.test('with nothing running', () => {
+    const result = runChild(FROZEN_CHILD, { COMMAND: 'no' });
+    assert.deepStrictEqual(result.events, ['disconnected']);
+  });
 });

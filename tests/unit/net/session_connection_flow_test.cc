@@ -1,5 +1,6 @@
-// How the session transport holds and hands over what the server sends: a bounded hold while
-// libssh2 takes nothing, and held bytes before the end of the stream.
+// How the session transport holds, hands over and ends what the server sends: a bounded hold while
+// libssh2 takes nothing, held bytes before the end of the stream, and a session that has said its
+// last word waiting for nothing.
 #include <gtest/gtest.h>
 #include <uv.h>
 
@@ -143,6 +144,22 @@ TEST_F(SessionConnectionFlowTest, HeldBytesGoToLibsshBeforeTheEndOfStreamAndAfte
   std::string taken_after_stop;
   EXPECT_EQ(TakeAll(second, &taken_after_stop), -EBADF);
   EXPECT_EQ(taken_after_stop, "held");
+}
+
+TEST_F(SessionConnectionFlowTest, AnEndedSessionWaitsForNothingAndItsLastWordsStillGoOut) {
+  SessionConnection& transport = *transport_;
+  server_.Send(server_.peer(), "reply");
+  ASSERT_TRUE(RunUntil([&] { return transport.HeldBytes() == 5; }));
+  EXPECT_EQ(transport.Send("last words", 10), 10);
+  transport.EndSession();
+
+  EXPECT_FALSE(transport.connection().IsReading());
+  EXPECT_EQ(transport.Send("more", 4), -EBADF);
+  std::string taken;
+  EXPECT_EQ(TakeAll(transport, &taken), -EBADF);
+  EXPECT_EQ(taken, "reply");
+  ASSERT_TRUE(RunUntil([&] { return server_.peer().received == "last words"; }));
+  EXPECT_TRUE(recorder_.errors.empty());
 }
 
 }  // namespace
