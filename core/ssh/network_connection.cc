@@ -174,6 +174,14 @@ bool NetworkConnection::StartReading() {
   return reading_;
 }
 
+void NetworkConnection::StopReading() {
+  if (!reading_) {
+    return;
+  }
+  uv_read_stop(stream());
+  reading_ = false;
+}
+
 void NetworkConnection::AllocReadBuffer(uv_handle_t* handle, size_t, uv_buf_t* buffer) {
   auto* self = static_cast<NetworkConnection*>(handle->data);
   if (!self->read_buffer_) {

@@ -61,6 +61,9 @@ class NetworkConnection {
 
   // Starts reading the connected socket. False without a socket; true when reading already.
   bool StartReading();
+  // Stops reading until StartReading: what the peer sends waits in the kernel, and once that is
+  // full the peer's TCP window closes.
+  void StopReading();
 
   // Closes the socket. A connect in flight then reports OnError(UV_ECANCELED) once, and so does a
   // resolution in flight when it completes (it is not connected). Bytes not yet written are

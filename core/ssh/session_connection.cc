@@ -58,25 +58,38 @@ libssh2_socket_t SessionConnection::SocketDescriptor() const {
 }
 
 ssize_t SessionConnection::Receive(char* buffer, size_t length) {
-  if (connection_.socket() == nullptr) {
-    return -EBADF;
-  }
   if (HeldBytes() == 0) {
-    connection_.StartReading();
+    if (input_state_ == InputState::kEnded || connection_.socket() == nullptr) {
+      return -EBADF;
+    }
+    if (input_state_ == InputState::kOpen) {
+      connection_.StartReading();
+    }
     return -EAGAIN;
   }
   size_t taken = std::min(length, HeldBytes());
   std::memcpy(buffer, received_.data() + received_offset_, taken);
   received_offset_ += taken;
+  // Reading again as soon as libssh2 takes anything below the limit: what then arrives asks for
+  // another pass, so whatever a call left behind is taken without waiting for some other event.
+  if (input_state_ == InputState::kOpen && HeldBytes() < kHeldBytesLimit) {
+    connection_.StartReading();
+  }
   return static_cast<ssize_t>(taken);
 }
 
 ssize_t SessionConnection::Send(const char* bytes, size_t length) {
-  if (connection_.Write(bytes, length) == UV_EBADF) {
+  if (sending_ended_ || connection_.Write(bytes, length) == UV_EBADF) {
     return -EBADF;
   }
   // A write that failed at once has been reported to OnError already; the session is closing.
   return static_cast<ssize_t>(length);
+}
+
+void SessionConnection::EndSession() {
+  input_state_ = InputState::kEnded;
+  sending_ended_ = true;
+  connection_.StopReading();
 }
 
 void SessionConnection::OnConnected() {
@@ -84,10 +97,21 @@ void SessionConnection::OnConnected() {
 }
 
 void SessionConnection::OnEof() {
-  delegate_->OnError(UV_EOF);
+  EndInput(UV_EOF);
 }
 
 void SessionConnection::OnError(int status) {
+  EndInput(status);
+}
+
+void SessionConnection::EndInput(int status) {
+  // A server that sends its last output and closes at once: the output is read, and libssh2 takes
+  // it, before the end is news.
+  if (input_state_ == InputState::kOpen && HeldBytes() > 0) {
+    input_state_ = InputState::kEnding;
+    delegate_->OnReadable();
+  }
+  input_state_ = InputState::kEnded;
   delegate_->OnError(status);
 }
 
@@ -101,5 +125,8 @@ void SessionConnection::OnData(const char* bytes, size_t length) {
     received_offset_ = 0;
   }
   received_.insert(received_.end(), bytes, bytes + length);
+  if (HeldBytes() >= kHeldBytesLimit) {
+    connection_.StopReading();
+  }
   delegate_->OnReadable();
 }

@@ -2,6 +2,11 @@
 // NetworkConnection (libuv TCP) instead of a blocking socket. Bytes read from the socket wait here
 // until libssh2 asks for them; bytes libssh2 sends are handed to libuv, which queues what the
 // socket cannot take at once.
+//
+// What waits here is bounded: while kHeldBytesLimit or more are held the socket is not read, so a
+// server that sends while nothing in the session takes its bytes (a host-key question pending, an
+// idle session) fills its own TCP window instead of this process's memory. Reading starts again as
+// soon as libssh2 has taken the held bytes below the limit.
 #ifndef QUELBAR_CORE_SSH_SESSION_CONNECTION_H_
 #define QUELBAR_CORE_SSH_SESSION_CONNECTION_H_
 
@@ -37,15 +42,29 @@ class SessionConnection : public NetworkConnection::Delegate {
   // The socket's descriptor for libssh2's handshake, or LIBSSH2_INVALID_SOCKET without a socket.
   libssh2_socket_t SocketDescriptor() const;
 
-  // What libssh2's receive callback answers: up to length bytes, -EAGAIN (reading is on) when none
-  // are held, -EBADF without a socket.
+  // libssh2 takes at most one 35000-byte packet buffer per call, and one socket read brings up to
+  // 256 KiB: 1 MiB is several reads' worth, so a session that is taking its input never pauses, and
+  // what a server can make us hold stays near 1.25 MiB.
+  static constexpr size_t kHeldBytesLimit = 1024 * 1024;
+
+  // What libssh2's receive callback answers: up to length bytes while any are held, even after the
+  // socket has ended or stopped; then -EAGAIN (reading is on) while the socket may bring more, and
+  // -EBADF once it cannot.
   ssize_t Receive(char* buffer, size_t length);
   // What libssh2's send callback answers: length once libuv took the bytes, -EBADF without a
-  // socket.
+  // socket or after EndSession.
   ssize_t Send(const char* bytes, size_t length);
+
+  // The session has said its last word (its disconnect message is handed to the socket) or is being
+  // forced closed: nothing it waits for from the server may hold it up any more. Reading stops,
+  // Receive reports the end once the held bytes are taken, Send fails. The socket stays open until
+  // Stop, so that libuv still writes what is queued.
+  void EndSession();
 
   // Bytes handed to the socket that it has not written yet; users that stream data hold back on it.
   size_t QueuedBytes() const { return connection_.QueuedBytes(); }
+  // Bytes received that libssh2 has not taken yet.
+  size_t HeldBytes() const { return received_.size() - received_offset_; }
 
   // NetworkConnection::Delegate
   void OnConnected() override;
@@ -54,7 +73,16 @@ class SessionConnection : public NetworkConnection::Delegate {
   void OnData(const char* bytes, size_t length) override;
 
  private:
-  size_t HeldBytes() const { return received_.size() - received_offset_; }
+  enum class InputState {
+    kOpen,
+    // The socket has ended; libssh2 takes what is held before the delegate hears of the end.
+    kEnding,
+    // Receive reports the end once nothing is held.
+    kEnded,
+  };
+
+  // Reports the end of the socket to the delegate, after giving libssh2 the held bytes.
+  void EndInput(int status);
 
   Delegate* delegate_;
   NetworkConnection connection_;
@@ -63,6 +91,8 @@ class SessionConnection : public NetworkConnection::Delegate {
   // cheap.
   std::vector<char> received_;
   size_t received_offset_ = 0;
+  InputState input_state_ = InputState::kOpen;
+  bool sending_ended_ = false;
 };
 
 #endif  // QUELBAR_CORE_SSH_SESSION_CONNECTION_H_

@@ -544,6 +544,8 @@ int SshClientPimpl::DisconnectStep() {
       return SshCommand::kPending;
     }
   }
+  // Nothing more from the server matters: freeing the session must not wait for its replies.
+  transport_.EndSession();
   disconnect_sent_ = true;
   queue_.Push(MakeCommand([this] { return FreeSessionStep(); }));
   return SshCommand::kDone;
