@@ -275,7 +275,11 @@ void SshShell::QueueFree() {
 }
 
 int SshShell::FreeStep() {
-  if (channel_.channel().Free() == LIBSSH2_ERROR_EAGAIN) {
+  if (session_->IsClosing()) {
+    // The client is closing: a server that no longer answers would hold the close for ever while
+    // we waited for its channel close; the session's own free takes the channel.
+    channel_.channel().Abandon();
+  } else if (channel_.channel().Free() == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
   }
   free_queued_ = false;

@@ -122,10 +122,20 @@ const FROZEN_CHILD = RELAY + String.raw`
 const result = { events: [] };
 process.on('exit', () => process.stdout.write(JSON.stringify(result)));
 const withCommand = process.env.COMMAND === 'yes';
+const shell = process.env.COMMAND === 'shell' || process.env.COMMAND === 'shell closed first';
 startRelay((port) => {
   const client = connectThrough(port, {
     connectCallback: () => {
       const freezeAndClose = () => { relay.freeze(); client.close(); };
+      if (shell) {
+        return client.shell({ term: 'xterm', columns: 80, rows: 24 }, (terminal) => {
+          result.events.push('shell ready');
+          relay.freeze();
+          // A shell closed on its own waits for the server's channel close, which never comes.
+          if (process.env.COMMAND === 'shell closed first') terminal.close();
+          setImmediate(() => client.close());
+        }, () => {}, () => result.events.push('shell disconnected'));
+      }
       if (!withCommand) return freezeAndClose();
       client.exec(Buffer.from('sleep 30'), () => result.events.push('sleep done'),
                   (e) => result.events.push('sleep error: ' + e.message));
@@ -144,6 +154,12 @@ test('close() ends the session when the server has stopped answering', async (t)
     assert.deepStrictEqual(result.events,
                            ['true done', 'sleep error: Forced to close by user', 'disconnected']);
   });
+  for (const command of ['shell', 'shell closed first']) {
+    await t.test(`with a ${command}`, () => {
+      const result = runChild(FROZEN_CHILD, { COMMAND: command });
+      assert.deepStrictEqual(result.events, ['shell ready', 'shell disconnected', 'disconnected']);
+    });
+  }
   await t.test('with nothing running', () => {
     const result = runChild(FROZEN_CHILD, { COMMAND: 'no' });
     assert.deepStrictEqual(result.events, ['disconnected']);
