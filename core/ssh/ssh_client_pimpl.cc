@@ -433,9 +433,14 @@ void SshClientPimpl::PruneFinishedRequests() {
 }
 
 void SshClientPimpl::RecordError(Error error) {
-  if (!error_.IsSet()) {
-    error_ = std::move(error);
+  if (error_.IsSet()) {
+    return;
   }
+  if (error.type == Error::kProtocol && error.code == LIBSSH2_ERROR_SOCKET_DISCONNECT) {
+    // libssh2 says only which of its reads saw the end ("transport read").
+    error.message = "The server ended the session: " + error.message;
+  }
+  error_ = std::move(error);
 }
 
 void SshClientPimpl::CloseOnSshError() {

@@ -78,9 +78,9 @@ test('a shell whose session ends gets all its output, then its disconnect, then 
          // exit status, EOF and CLOSE, then TCP FIN without the server's disconnect message
          'close-fin': /The server closed the connection/,
          // exit status, EOF and CLOSE, then the server's disconnect message
-         'close-disconnect': /./,
+         'close-disconnect': /The server (ended the session|closed the connection)/,
          // the server's disconnect message while the shell's channel is still open
-         disconnect: /./,
+         disconnect: /The server (ended the session|closed the connection)/,
        };
        for (const [user, sessionError] of Object.entries(endings)) {
          await t.test(user, async () => {
