@@ -5,13 +5,13 @@ const test = require('node:test');
 const assert = require('node:assert');
 const net = require('node:net');
 const path = require('node:path');
-const { spawn, spawnSync } = require('node:child_process');
+const { spawn } = require('node:child_process');
 const peers = require('./support/peers');
 const { session, describeError } = require('./support/ssh_session');
+const { runChild } = require('./support/child');
 
 const root = path.join(__dirname, '..', '..');
 const UV_ECANCELED = -125;
-const CHILD_TIMEOUT_MS = 60000;
 
 // A listener that never accepts, with its queue full: a connect to it stays in progress.
 async function stuckListener() {
@@ -134,18 +134,6 @@ test('close in every phase', async (t) => {
     assert.deepStrictEqual(record.events, ['hostkey', 'question', 'connected', 'disconnected']);
   });
 });
-
-// Runs a script in a child with --expose-gc; it prints its JSON result on exit.
-function runChild(script, env = {}) {
-  const result = spawnSync(process.execPath, ['--expose-gc', '-e', script], {
-    env: { ...process.env, ...peers.load().vars, ...env, QUELBAR_ROOT: root },
-    timeout: CHILD_TIMEOUT_MS,
-    encoding: 'utf8',
-  });
-  assert.strictEqual(result.signal, null, `the process did not end by itself: ${result.stderr}`);
-  assert.strictEqual(result.status, 0, result.stderr);
-  return JSON.parse(result.stdout);
-}
 
 // The client is reachable only through a WeakRef: garbage collection may take it whenever the module
 // lets go of it. The session must go on to its end regardless, and the client must be collectable

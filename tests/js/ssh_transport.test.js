@@ -4,24 +4,7 @@
 // and a hang shows as a process that did not end.
 const test = require('node:test');
 const assert = require('node:assert');
-const path = require('node:path');
-const { spawnSync } = require('node:child_process');
-const peers = require('./support/peers');
-
-const root = path.resolve(__dirname, '..', '..');
-const CHILD_TIMEOUT_MS = 60000;
-
-// Runs a script in a child; it prints its JSON result on exit.
-function runChild(script, env = {}) {
-  const result = spawnSync(process.execPath, ['-e', script], {
-    env: { ...process.env, ...peers.load().vars, ...env, QUELBAR_ROOT: root },
-    timeout: CHILD_TIMEOUT_MS,
-    encoding: 'utf8',
-  });
-  assert.strictEqual(result.signal, null, `the process did not end by itself: ${result.stderr}`);
-  assert.strictEqual(result.status, 0, result.stderr);
-  return JSON.parse(result.stdout);
-}
+const { runChild } = require('./support/child');
 
 // A relay between the client and the local sshd. flood() stops passing sshd's bytes and sends the
 // client junk as fast as the client's socket takes it; freeze() stops passing bytes either way and
