@@ -210,9 +210,17 @@ int ExecRequest::Drain(int stream, std::string* output) {
 int ExecRequest::FinishStep() {
   if (!reported_) {
     // The exit status comes before the server's close; any other packet may come before it too.
-    if (output_ended_ && !closing_ && channel_.get() != nullptr &&
-        libssh2_channel_wait_closed(channel_.get()) == LIBSSH2_ERROR_EAGAIN) {
-      return SshCommand::kPending;
+    if (output_ended_ && !closing_ && channel_.get() != nullptr) {
+      const int rc = libssh2_channel_wait_closed(channel_.get());
+      if (rc == LIBSSH2_ERROR_EAGAIN) {
+        return SshCommand::kPending;
+      }
+      // The connection ended before the server closed the channel. A status of 0 is then
+      // libssh2's default as likely as the command's: never reported as a success.
+      if (rc < 0 && !error_.IsSet() && ExitStatus(session_->session(), channel_.get()) == 0) {
+        error_ = Error{Error::kProtocol, rc,
+                       "The connection ended before the command's exit status arrived"};
+      }
     }
     WeakPtr<ExecRequest> alive = weak_factory_.GetWeakPtr();
     Report();
