@@ -57,6 +57,13 @@ int SessionChannel::OpenStep() {
     state_ = kDropped;
     return SshCommand::kDone;
   }
+  if (state_ == kSent && cancelled_ && session_->IsClosing()) {
+    // The client is closing and the server has not answered the open: waiting for an answer that
+    // may never come would hold the close. The session's free takes libssh2's half-open channel.
+    state_ = kDropped;
+    delegate_->OnChannelOpened();
+    return SshCommand::kDone;
+  }
   if (state_ == kQueued || state_ == kSent) {
     const ChannelSizes& sizes = kind_ == kShell ? kShellSizes : kExecSizes;
     LIBSSH2_CHANNEL* channel = libssh2_channel_open_ex(

@@ -24,7 +24,8 @@ class SessionChannel {
    public:
     virtual ~Delegate() = default;
     // The channel is open and its environment set (also after Cancel: the request then frees it).
-    // Called from inside a queue pass.
+    // After Cancel by a closing client whose open the server has not answered, there is no
+    // channel. Called from inside a queue pass.
     virtual void OnChannelOpened() = 0;
     // The server refused the channel or could not allocate one; the session goes on. Called from
     // inside a queue pass.

@@ -157,9 +157,11 @@ int SshClientPimpl::DoConnect() {
   // The resolver takes a numeric port modulo 65536 and would reach another port without a word.
   for (const std::string& text : {options_.port, options_.proxy.port}) {
     int number = 0;
-    if (ReadPortText(text, &number) && (number < 0 || number > 65535)) {
-      return Fail(Error{Error::kNetwork, UV_EINVAL,
-                        "The port " + std::to_string(number) + " is out of range (0 to 65535)"});
+    const bool readable = ReadPortText(text, &number);
+    const bool numeric = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if ((readable && (number < 0 || number > 65535)) || (numeric && !readable)) {
+      return Fail(
+          Error{Error::kNetwork, UV_EINVAL, "The port " + text + " is out of range (0 to 65535)"});
     }
   }
   NetworkConnection& connection = transport_.connection();
@@ -404,6 +406,10 @@ void SshClientPimpl::ProcessCommands() {
   }
   if (queue_.Run() == CommandQueue::kFailed) {
     RecordError(MakeSshError(session_));
+    if (closing_ && fail_async_) {
+      // The failed pass cleared the queue, the session's own close steps with it: they go again.
+      fail_async_->Send();
+    }
     Close();
   } else {
     PruneFinishedRequests();
@@ -515,6 +521,9 @@ void SshClientPimpl::Close() {
   }
   closing_ = true;
   next_state_ = STATE_NONE;
+  if (keepalive_) {
+    keepalive_->Stop();  // a closing session sends nothing more of its own
+  }
   if (session_ == nullptr) {
     transport_.connection().Stop();
   }
