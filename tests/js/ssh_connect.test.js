@@ -92,6 +92,11 @@ test('each failure to reach the server is one errorCallback that says what faile
       type: 1, code: UV_EINVAL, message: /^The port \d+ is out of range \(0 to 65535\)$/,
     },
     {
+      name: 'a port beyond what an int holds',
+      options: { port: String(2 ** 32 + p.sshd.plain) },
+      type: 1, code: UV_EINVAL, message: /^The port \d+ is out of range \(0 to 65535\)$/,
+    },
+    {
       // A label longer than 63 bytes fails in the resolver itself, without a query leaving the machine.
       name: 'a name that does not resolve',
       options: { host: `${'x'.repeat(70)}.invalid` },

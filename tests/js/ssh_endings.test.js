@@ -108,6 +108,14 @@ test('a command whose session ends right after it reports its status and output'
     });
   }
 
+  await t.test('output and EOF, then a dropped connection: no status came, so no success', async () => {
+    const { client, events, ended } = await open(onScripted('eof-drop'));
+    const result = await exec(client, events, 'cut short');
+    assert.strictEqual(result.error?.message, "The connection ended before the command's exit status arrived");
+    await ended;
+    assert.strictEqual(events.length, 2, events.join(' | '));
+  });
+
   await t.test('a disconnect before the command ends fails it once, with the session', async () => {
     const { client, events, ended } = await open(onScripted('disconnect'));
     const result = await exec(client, events, 'cut short');
@@ -159,4 +167,32 @@ test('a command too long to send fails alone; the session goes on', async () => 
   client.close();
   await ended;
   assert.deepStrictEqual(events, [events[0], 'exec 0', 'session disconnected']);
+});
+
+test('close() while the server leaves a channel open unanswered still ends everything once', async () => {
+  const { client, events, ended } = await open(onScripted('open-silent'));
+  shell(client, events);
+  const command = exec(client, events, 'never runs');
+  await settle();
+  client.close();
+  await command;
+  await ended;
+  assert.deepStrictEqual(events.sort(), ['exec error: Forced to close by user', 'session disconnected',
+                                         'shell disconnected']);
+});
+
+test('keepalive while a failed session hands a shell its last output slowly', async () => {
+  // The session's keepalive timer fires while script takes the shell's last chunks one by one; the
+  // session must still reach its final callback.
+  const { client, events, ended } = await open({ ...onScripted('disconnect'), keepaliveInterval: 1 });
+  const chunks = [];
+  client.shell(undefined, () => {}, (data) => {
+    chunks.push(data);
+    const until = Date.now() + 100;
+    while (Date.now() < until);  // a slow consumer
+  }, () => events.push('shell disconnected'));
+  await ended;
+  assert.ok(Buffer.concat(chunks).equals(ENDING_SHELL_OUTPUT));
+  assert.strictEqual(events[0], 'shell disconnected');
+  assert.match(events[1], /^session (disconnected|error: )/);
 });

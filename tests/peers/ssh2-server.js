@@ -141,6 +141,8 @@ Object.assign(BEHAVIOURS, {
 // disconnect: SSH_MSG_DISCONNECT while the channel is still open.
 // drop-later: nothing written; shells and commands run until the TCP connection drops, 300 ms after the
 //   first command started.
+// eof-drop: a command's output and EOF, then the TCP connection drops: no exit status, no CLOSE.
+// open-silent: channel opens are never answered.
 const ENDING_SHELL_OUTPUT = Buffer.concat([Buffer.from('first line\n'), Buffer.alloc(200 * 1024, 0x41),
                                           Buffer.from('\nLAST LINE\n')]);
 
@@ -152,6 +154,10 @@ function endWith(ending) {
       const run = (channel, output) => {
         channel.write(output);
         if (ending === 'disconnect') return client.end();
+        if (ending === 'eof-drop') {
+          channel.eof();
+          return setImmediate(() => client._sock.destroy());
+        }
         channel.exit(0);
         channel.end();
         log(`${name}: output written, ending with ${ending}`);
@@ -181,6 +187,8 @@ Object.assign(BEHAVIOURS, {
   'close-disconnect': { auth: acceptNone, ready: endWith('close-disconnect') },
   disconnect: { auth: acceptNone, ready: endWith('disconnect') },
   'drop-later': { auth: acceptNone, ready: dropLater },
+  'eof-drop': { auth: acceptNone, ready: endWith('eof-drop') },
+  'open-silent': { auth: acceptNone, ready: (client) => client.on('session', () => {}) },
 });
 
 let connections = 0;
