@@ -3,6 +3,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "core/ssh/ssh_client_pimpl.h"
@@ -18,6 +19,10 @@ constexpr size_t kChunkSize = 16384;
 // window closes and the server waits for script instead of memory growing without bound.
 constexpr size_t kMaxUndeliveredBytes = 1024 * 1024;
 
+// What libssh2 sends in a pseudo-terminal request: the terminal type and the modes (none here)
+// together.
+constexpr size_t kMaxTerminalTypeBytes = 256;
+
 }  // namespace
 
 void StartShell(SshClientPimpl& session, ShellOptions options) {
@@ -26,6 +31,14 @@ void StartShell(SshClientPimpl& session, ShellOptions options) {
       std::function<void(const Error&)> refused = session.options().errorCallback;
       refused(SessionNotReadyError(session, "open a shell"));
     }
+    return;
+  }
+  if (options.terminal.term.size() > kMaxTerminalTypeBytes) {
+    // libssh2 would refuse the pseudo-terminal request without sending it; only this shell fails.
+    std::function<void(const Error&)> refused = session.options().errorCallback;
+    refused(Error{Error::kProtocol, LIBSSH2_ERROR_INVAL,
+                  "The terminal type is too long (" + std::to_string(options.terminal.term.size()) +
+                      " bytes; at most " + std::to_string(kMaxTerminalTypeBytes) + ")"});
     return;
   }
   auto shell = std::make_unique<SshShell>(&session, std::move(options));

@@ -18,6 +18,7 @@ const LIBSSH2_ERROR_CHANNEL_FAILURE = -21;
 const LIBSSH2_ERROR_CHANNEL_REQUEST_DENIED = -22;
 const LIBSSH2_ERROR_SOCKET_NONE = -1;
 const LIBSSH2_ERROR_SOCKET_DISCONNECT = -13;
+const LIBSSH2_ERROR_INVAL = -34;
 const FORCED = { message: 'Forced to close by user', type: 3, code: 0 };
 
 v8.setFlagsFromString('--expose-gc');
@@ -373,6 +374,19 @@ test('refusals', async (t) => {
     await disconnected;
     assert.deepStrictEqual(events, ['connected', 'error', 'disconnected']);
     assert.deepStrictEqual(ready, []);
+  });
+
+  await t.test('a terminal type too long to send fails that shell alone', async () => {
+    const { client, events, errors, disconnected } = await open();
+    const s = shell(client, { term: 'x'.repeat(257), columns: 80, rows: 24 });
+    assert.deepStrictEqual(errors.map((e) => [e.type, e.code, e.message]),
+                           [[2, LIBSSH2_ERROR_INVAL, 'The terminal type is too long (257 bytes; at most 256)']]);
+    const longest = shell(client, { term: 'x'.repeat(256), columns: 80, rows: 24 });
+    await longest.ready;
+    client.close();
+    await disconnected;
+    assert.deepStrictEqual(events, ['connected', 'error', 'disconnected']);
+    assert.deepStrictEqual(s.events, []);
   });
 
   await t.test('PermitTTY no ends the session with the refusal', async () => {
