@@ -209,7 +209,7 @@ int SshAuth::Run() {
                libssh2_session_last_errno(session_) == LIBSSH2_ERROR_AUTHENTICATION_FAILED) {
       method.enabled = false;  // refused without a single question: asking again changes nothing
     }
-    if (!SelectNextMethod()) {
+    if (!SelectNextMethod(method.id)) {
       return Finish(false);
     }
   }
@@ -219,12 +219,15 @@ void SshAuth::Stop() {
   DropAllMethods();
 }
 
-bool SshAuth::SelectNextMethod() {
+bool SshAuth::SelectNextMethod(int32_t last_method) {
   AllowedAuthMethods allowed = GetAllowedAuthMethods(session_);
   if (allowed.ids.empty()) {
     return false;
   }
-  if (allowed.partialSuccess) {
+  // Another method's partial success (a password before a key) gives the key a new chance. Not the
+  // key's own: a key libssh2 could not read leaves the earlier record in place, and a server that
+  // answers the key with partial success again would have it offered for ever.
+  if (allowed.partialSuccess && last_method != kAuthPublicKey) {
     for (AuthMethod& method : methods_) {
       if (method.id == kAuthPublicKey) {
         method.enabled = true;

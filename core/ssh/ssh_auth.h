@@ -86,7 +86,8 @@ class SshAuth {
   class CallbackContext;
 
   void SetupMethods();
-  bool SelectNextMethod();
+  // last_method: the method whose attempt was just refused.
+  bool SelectNextMethod(int32_t last_method);
   int NoneAttempt();
   int PublicKeyAttempt();
   int PasswordAttempt(std::string* password);

@@ -122,6 +122,26 @@ test('partial success asks for the password when none is given', async () => {
                          JSON.stringify(describeError(record.error)));
 });
 
+test('a server that would keep the client authenticating for ever gets one error', async (t) => {
+  const cases = {
+    // the same key answered "partial success, publickey" again and again
+    'key-partial-forever': { privateKey: key('ed25519') },
+    // after the password's partial success, a key that cannot be opened: nothing goes to the
+    // server, so the last answer on record stays that partial success
+    'password-then-key': { password: 'secret', privateKey: key('ed25519Encrypted'), passphrase: 'wrong' },
+    // a second round of prompts libssh2 will not take: the server would wait for answers for ever
+    'kbd-too-many-later': {},
+  };
+  for (const [user, options] of Object.entries(cases)) {
+    await t.test(user, async () => {
+      const record = await session(ssh2(user, options), { question: (respond) => respond([{ text: 'x' }]) });
+      assert.strictEqual(record.events.at(-1), 'error', JSON.stringify(record.events));
+      assert.strictEqual(record.events.filter((e) => e === 'error' || e === 'disconnected').length, 1);
+      assert.strictEqual(record.error.libquelbar_error_type, 2);
+    });
+  }
+});
+
 test('"none" accepted by the server: no question at all', async () => {
   const record = await session(ssh2('none', { password: 'unused' }),
                                { question: () => assert.fail('asked although "none" works') });

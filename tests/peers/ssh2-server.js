@@ -127,6 +127,34 @@ function endSoon(client, name) {
   setTimeout(() => client.end(), 100);
 }
 
+// ---- Behaviours of servers that would keep a client authenticating for ever -----------------------------
+// key-partial-forever: every public key "accepted, further authentication required", publickey again.
+// password-then-key: the password "secret" is a partial success that leaves publickey, which no key passes.
+// kbd-too-many-later: keyboard-interactive with one prompt, then a second round of 101 prompts.
+function keyPartialForever(ctx) {
+  if (ctx.method === 'publickey') return ctx.reject(['publickey'], true);
+  ctx.reject(['publickey']);
+}
+
+function passwordThenKey(ctx) {
+  if (ctx.method === 'password' && ctx.password === 'secret') return ctx.reject(['publickey'], true);
+  ctx.reject(ctx.method === 'publickey' ? ['publickey'] : ['password']);
+}
+
+function keyboardInteractiveTooManyLater(ctx) {
+  if (ctx.method !== 'keyboard-interactive') return ctx.reject(['keyboard-interactive']);
+  ctx.prompt([{ prompt: 'Password: ', echo: false }], () => {
+    const many = Array.from({ length: 101 }, (_, i) => ({ prompt: `Code ${i}: `, echo: true }));
+    ctx.prompt(many, () => ctx.reject(['keyboard-interactive']));
+  });
+}
+
+Object.assign(BEHAVIOURS, {
+  'key-partial-forever': { auth: keyPartialForever, ready: serveSessions() },
+  'password-then-key': { auth: passwordThenKey, ready: serveSessions() },
+  'kbd-too-many-later': { auth: keyboardInteractiveTooManyLater, ready: serveSessions() },
+});
+
 Object.assign(BEHAVIOURS, {
   'kbd-once': { auth: onlyOnce([{ prompt: 'Password: ', echo: false }], ['secret']), ready: serveSessions() },
   password: { auth: passwordOnly('secret'), ready: serveSessions() },
