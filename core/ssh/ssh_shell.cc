@@ -138,8 +138,7 @@ int SshShell::FailSession(const char* what) {
   return SshCommand::kFailed;
 }
 
-void SshShell::OnSessionError(const Error& error) {
-  (void)error;
+void SshShell::OnSessionError(const Error& /*error*/) {
   if (finished_ || channel_gone_) {
     return;  // already told, or delivering its end
   }

@@ -12,7 +12,7 @@ const v8 = require('node:v8');
 const vm = require('node:vm');
 const { SshClient } = require('../..');
 const peers = require('./support/peers');
-const { describeError, SETTLE_MS } = require('./support/ssh_session');
+const { describeError, plainLogin, SETTLE_MS } = require('./support/ssh_session');
 
 const LIBSSH2_ERROR_CHANNEL_FAILURE = -21;
 const LIBSSH2_ERROR_CHANNEL_REQUEST_DENIED = -22;
@@ -39,11 +39,7 @@ function open(overrides = {}) {
   const disconnected = new Promise((resolve) => { disconnect = resolve; });
   const connected = new Promise((resolve, reject) => {
     client.connect({
-      host: p.host,
-      port: String(p.sshd.plain),
-      username: p.user,
-      password: p.password,
-      knownhostsCallback: (result, fingerprint, key, type, done) => done(true),
+      ...plainLogin(),
       keyboardInteractiveCallback: (name, instruction, prompts, respond) =>
         respond([{ text: p.password }]),
       connectCallback: () => { events.push('connected'); resolve(); },

@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const { SshClient } = require('../..');
 const peers = require('./support/peers');
-const { describeError, SETTLE_MS } = require('./support/ssh_session');
+const { describeError, plainLogin, SETTLE_MS } = require('./support/ssh_session');
 
 const LIBSSH2_ERROR_INVAL = -34;
 // What the scripted server's shells write before it ends the session (tests/peers/ssh2-server.js).
@@ -18,7 +18,6 @@ const settle = () => new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
 // A connected client; every callback, of the session and of what runs on it, lands in one events list.
 // ended resolves after the session's first final callback and a pause in which a second would be seen.
 function open(server = {}) {
-  const p = peers.load();
   const client = new SshClient();
   const events = [];
   let end;
@@ -26,11 +25,7 @@ function open(server = {}) {
   const settleEnd = () => settle().then(end);
   return new Promise((resolve, reject) => {
     client.connect({
-      host: p.host,
-      port: String(p.sshd.plain),
-      username: p.user,
-      password: p.password,
-      knownhostsCallback: (result, fingerprint, key, type, done) => done(true),
+      ...plainLogin(),
       connectCallback: () => resolve({ client, events, ended }),
       disconnectCallback: () => { events.push('session disconnected'); settleEnd(); },
       errorCallback: (error) => {

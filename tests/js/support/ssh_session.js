@@ -54,6 +54,18 @@ function session(overrides = {}, hooks = {}) {
   });
 }
 
+// Options that log in to the plain local sshd as the test account, trusting its host key.
+function plainLogin() {
+  const p = peers.load();
+  return {
+    host: p.host,
+    port: String(p.sshd.plain),
+    username: p.user,
+    password: p.password,
+    knownhostsCallback: (result, fingerprint, key, type, done) => done(true),
+  };
+}
+
 // The parts of an Error that script code looks at.
 function describeError(error) {
   return error && {
@@ -63,4 +75,4 @@ function describeError(error) {
   };
 }
 
-module.exports = { session, describeError, SETTLE_MS };
+module.exports = { session, plainLogin, describeError, SETTLE_MS };
