@@ -14,7 +14,8 @@ char read_buffer[kReadBufferSize];
 
 struct TcpStream::WriteRequest {
   uv_write_t request{};
-  std::string data;
+  std::vector<std::string> pieces;
+  size_t size = 0;
   WeakPtr<TcpStream> stream;
 };
 
@@ -45,16 +46,27 @@ void TcpStream::StopReading() {
 }
 
 int TcpStream::Write(std::string data) {
-  auto* request = new WriteRequest{uv_write_t{}, std::move(data), weak_factory_.GetWeakPtr()};
+  std::vector<std::string> pieces;
+  pieces.push_back(std::move(data));
+  return Write(std::move(pieces));
+}
+
+int TcpStream::Write(std::vector<std::string> pieces) {
+  auto* request = new WriteRequest{uv_write_t{}, std::move(pieces), 0, weak_factory_.GetWeakPtr()};
   request->request.data = request;
-  const uv_buf_t buffer =
-      uv_buf_init(request->data.data(), static_cast<unsigned int>(request->data.size()));
-  const int rc = uv_write(&request->request, stream(), &buffer, 1, &OnWrite);
+  std::vector<uv_buf_t> buffers;
+  buffers.reserve(request->pieces.size());
+  for (std::string& piece : request->pieces) {
+    buffers.push_back(uv_buf_init(piece.data(), static_cast<unsigned int>(piece.size())));
+    request->size += piece.size();
+  }
+  const int rc = uv_write(&request->request, stream(), buffers.data(),
+                          static_cast<unsigned int>(buffers.size()), &OnWrite);
   if (rc != 0) {
     delete request;
     return rc;
   }
-  pending_write_bytes_ += buffer.len;
+  pending_write_bytes_ += request->size;
   return 0;
 }
 
@@ -91,7 +103,7 @@ void TcpStream::OnWrite(uv_write_t* uv_request, int status) {
   if (self == nullptr) {
     return;
   }
-  self->pending_write_bytes_ -= request->data.size();
+  self->pending_write_bytes_ -= request->size;
   if (status != 0) {
     self->delegate_->OnStreamError(status);
   } else {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "core/uv_handle.h"
 #include "core/weak_ptr.h"
@@ -30,6 +31,7 @@ class TcpStream {
     virtual void OnStreamShutdown() = 0;
   };
 
+  // delegate may be null while the stream neither reads nor writes.
   TcpStream(UvTcpPtr socket, Delegate* delegate);
   TcpStream(const TcpStream&) = delete;
   TcpStream& operator=(const TcpStream&) = delete;
@@ -37,14 +39,16 @@ class TcpStream {
   ~TcpStream() = default;
 
   uv_tcp_t* socket() const { return socket_.get(); }
+  void set_delegate(Delegate* delegate) { delegate_ = delegate; }
 
   // 0 or a libuv error.
   int StartReading();
   void StopReading();
   bool IsReading() const { return reading_; }
 
-  // Queues bytes; 0 or a libuv error.
+  // Queues bytes, in one write for all pieces; 0 or a libuv error.
   int Write(std::string data);
+  int Write(std::vector<std::string> pieces);
   size_t pending_write_bytes() const { return pending_write_bytes_; }
 
   // Shuts the write side down once the queued writes are done; 0 or a libuv error.
