@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/async_callback.h"
-#include "core/ssh/port_text.h"
+#include "core/net/port_text.h"
 #include "core/telnet/telnet_client.h"
 #include "nodejs/bridge.h"
 #include "nodejs/connect_options.h"

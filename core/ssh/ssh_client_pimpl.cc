@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/net/port_text.h"
 #include "core/ssh/host_key.h"
 #include "core/ssh/keepalive.h"
-#include "core/ssh/port_text.h"
 #include "core/ssh/ssh_auth.h"
 #include "core/ssh/ssh_error.h"
 #include "libssh2_ext/proxy/libssh2_proxy.h"

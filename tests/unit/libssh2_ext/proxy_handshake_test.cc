@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "libssh2_ext/proxy/libssh2_proxy.h"
-#include "tests/unit/libssh2_ext/ssh_test_session.h"
+#include "tests/unit/support/ssh_test_session.h"
 
 namespace {
 
