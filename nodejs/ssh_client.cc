@@ -84,13 +84,13 @@ class NodeSshClient : public Nan::ObjectWrap {
 
   static void Exec(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (NodeSshClient* self = From(info)) {
-      StartExec(*self->client_.impl(), ReadExecArguments(info));
+      StartExec(*self->client_.session(), ReadExecArguments(info));
     }
   }
 
   static void Shell(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (NodeSshClient* self = From(info)) {
-      StartShell(*self->client_.impl(), ReadShellArguments(info));
+      StartShell(*self->client_.session(), ReadShellArguments(info));
     }
   }
 
