@@ -137,9 +137,7 @@ class ChannelUser : public SessionRequest,
 };
 
 TEST(ChannelTest, OpensOfEveryKindTogetherAndDataBothWaysWithItsEnds) {
-  if (*Env("QUELBAR_SSHD_PORT") == '\0') {
-    GTEST_SKIP() << "the test peers are not running (tests/peers/peers start)";
-  }
+  QUELBAR_REQUIRE_PEER("QUELBAR_SSHD_PORT");
   const std::string port = Env("QUELBAR_SSHD_PORT");
   // Larger than the channel's window: written in parts as the server's window adjusts come.
   std::string input(3 * 1024 * 1024 + 17, 'x');
