@@ -117,10 +117,10 @@ int libssh2_channel_direct_tcpip_in_slot(LIBSSH2_SESSION* session, const void* h
   if (int rc = Take(session, holder, &ChannelSlots::open)) {
     return rc;
   }
-  return Finish(session, holder, &ChannelSlots::open,
-                libssh2_channel_direct_tcpip_ex(session, host, port, originator_host,
-                                                originator_port),
-                channel);
+  return Finish(
+      session, holder, &ChannelSlots::open,
+      libssh2_channel_direct_tcpip_ex(session, host, port, originator_host, originator_port),
+      channel);
 }
 
 int libssh2_sftp_init_in_slot(LIBSSH2_SESSION* session, const void* holder, LIBSSH2_SFTP** sftp) {

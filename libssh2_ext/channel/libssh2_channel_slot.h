@@ -15,9 +15,10 @@
  * call of libssh2 would finish that request.
  *
  * Public libssh2 cannot set a session's last error, so a busy slot does not show in
- * libssh2_session_last_errno(): every wrapper returns its status explicitly (0, LIBSSH2_ERROR_EAGAIN
- * or libssh2's negative code, which is then also the session's last error) and hands its result out
- * through a pointer. LIBSSH2_ERROR_BAD_USE: no session, holder or result pointer.
+ * libssh2_session_last_errno(): every wrapper returns its status explicitly (0,
+ * LIBSSH2_ERROR_EAGAIN or libssh2's negative code, which is then also the session's last error) and
+ * hands its result out through a pointer. LIBSSH2_ERROR_BAD_USE: no session, holder or result
+ * pointer.
  *
  * Whoever lets a slot go must make the callers that waited for it run again (the session's command
  * queue does not know about the slot).
@@ -65,9 +66,8 @@ LIBSSH2_API int libssh2_sftp_init_in_slot(LIBSSH2_SESSION* session, const void* 
                                           LIBSSH2_SFTP** sftp);
 
 /* libssh2_channel_forward_listen_ex() through the listen slot; host NULL means every address. */
-LIBSSH2_API int libssh2_channel_forward_listen_in_slot(LIBSSH2_SESSION* session,
-                                                       const void* holder, const char* host,
-                                                       int port, int* bound_port,
+LIBSSH2_API int libssh2_channel_forward_listen_in_slot(LIBSSH2_SESSION* session, const void* holder,
+                                                       const char* host, int port, int* bound_port,
                                                        int queue_maxsize,
                                                        LIBSSH2_LISTENER** listener);
 

@@ -1,6 +1,6 @@
-// The per-session state of the extension families (proxy tunnel, channel-open and listen slots, SFTP
-// contexts, agent forwarding). All of it hangs on the one extension pointer libssh2 keeps in each
-// session (libssh2_session_set_extension) and is released by libssh2_session_free, after the
+// The per-session state of the extension families (proxy tunnel, channel-open and listen slots,
+// SFTP contexts, agent forwarding). All of it hangs on the one extension pointer libssh2 keeps in
+// each session (libssh2_session_set_extension) and is released by libssh2_session_free, after the
 // session's channels and listeners: nothing outlives its session, and a later session at the same
 // address starts with nothing.
 //
