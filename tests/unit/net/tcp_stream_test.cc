@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/unit/net/loopback_server.h"
+#include "tests/unit/support/loopback_server.h"
 
 namespace {
 
