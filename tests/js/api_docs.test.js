@@ -29,14 +29,14 @@ function methodsOf(prototype) {
 }
 
 // Classes and their methods as the native sources register them: each SetPrototypeMethod belongs to the
-// SetClassName above it in the same file.
+// class named above it (NewClass or SetClassName) in the same file.
 function classesInSources() {
   const classes = new Map();
   const dir = path.join(root, 'nodejs');
   for (const file of fs.readdirSync(dir).filter((name) => name.endsWith('.cc'))) {
     let current = null;
     const source = fs.readFileSync(path.join(dir, file), 'utf8');
-    for (const match of source.matchAll(/SetClassName\(Nan::New\("(\w+)"\)|SetPrototypeMethod\(\w+, "(\w+)"/g)) {
+    for (const match of source.matchAll(/(?:NewClass<[^>]*>\(|SetClassName\(Nan::New\()"(\w+)"|SetPrototypeMethod\(\w+, "(\w+)"/g)) {
       if (match[1]) {
         current = match[1];
         classes.set(current, classes.get(current) || []);
