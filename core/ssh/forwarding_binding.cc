@@ -120,9 +120,10 @@ void SshPortForwardingDataBinding::OnPumpInputWritten() {
     return;
   }
   if (socket_ended_) {
-    // The write step that reports after the client's end has sent the channel's EOF.
-    input_done_ = true;
-    MaybeFinish();
+    if (pump_.IsInputEnded()) {
+      input_done_ = true;
+      MaybeFinish();
+    }
     return;
   }
   if (stream_ && !stream_->IsReading() && pump_.QueuedInputBytes() < kLowWatermark &&
