@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/keys/ssh_agent.h"
 #include "core/ssh/host_key.h"
 #include "core/ssh/keepalive.h"
 #include "core/ssh/port_text.h"
@@ -364,6 +365,15 @@ Error SshClientPimpl::NetworkError(int status, bool connecting) const {
   return error;
 }
 
+void SshClientPimpl::SetupAgentForwarding(int status, const AgentOptions& options) {
+  std::function<void(bool)> complete = options.onComplete;
+  complete(status == 0);
+  // The first accepted request decides the store and the prompting for every later shell.
+  if (status == 0 && !agent_ && !closing_ && !cleaned_up_) {
+    agent_ = std::make_unique<SshAgent>(session_, &abstract_block_, &queue_, options);
+  }
+}
+
 void SshClientPimpl::AddRequest(SessionRequest::Kind kind,
                                 std::unique_ptr<SessionRequest> request) {
   requests_[kind].push_back(std::move(request));
@@ -524,6 +534,9 @@ void SshClientPimpl::Close() {
   if (keepalive_) {
     keepalive_->Stop();  // a closing session sends nothing more of its own
   }
+  if (agent_) {
+    agent_->Disable();
+  }
   if (session_ == nullptr) {
     transport_.connection().Stop();
   }
@@ -573,6 +586,7 @@ int SshClientPimpl::FreeSessionStep() {
   }
   // Requests hold channels of the session: they go before the session that owns them.
   ClearRequests();
+  agent_.reset();
   libssh2_session_clear_proxy_settings(session_);
   if (libssh2_session_free(session_) == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
@@ -613,6 +627,7 @@ void SshClientPimpl::Cleanup() {
     auth_->Stop();
   }
   ClearRequests();
+  agent_.reset();
   if (keepalive_) {
     keepalive_->Stop();
   }

@@ -33,6 +33,7 @@
 #include "core/weak_ptr.h"
 
 class Keepalive;
+class SshAgent;
 class SshAuth;
 
 class SshClientPimpl : public SessionConnection::Delegate, public SessionErrorObserver {
@@ -60,6 +61,10 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionErrorOb
   bool IsReady() const { return authenticated_ && !closing_ && !force_closing_; }
   bool IsClosing() const { return closing_ || force_closing_; }
   void AddRequest(SessionRequest::Kind kind, std::unique_ptr<SessionRequest> request);
+  // The session's agent forwarding, made by the first forwarding request the server accepts.
+  SshAgent* agent() const { return agent_.get(); }
+  // Tells the shell's options how its forwarding request went (status 0: accepted).
+  void SetupAgentForwarding(int status, const AgentOptions& options);
   bool HasLiveRequests() const;
   // A queue pass: at once outside a pass, on a later loop turn from inside one.
   void RequestPass();
@@ -147,6 +152,7 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionErrorOb
   std::unique_ptr<AsyncCallback> process_async_;
   std::unique_ptr<SshAuth> auth_;
   std::unique_ptr<Keepalive> keepalive_;
+  std::unique_ptr<SshAgent> agent_;
   std::array<std::deque<std::unique_ptr<SessionRequest>>, SessionRequest::kKindCount> requests_;
   std::function<void()> on_ended_;
   WeakPtrFactory<SshClientPimpl> weak_factory_{this};

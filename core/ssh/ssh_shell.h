@@ -55,6 +55,7 @@ class SshShell : public RemoteTerminal, public SessionRequest, private SessionCh
   void Push(Step step);
   void QueueFree();
   void QueueWrite();
+  int RequestAgentForwardingStep();
   int RequestPtyStep();
   int StartShellStep();
   int ReadStep();
