@@ -15,10 +15,8 @@ namespace {
 class ProxyHandshakeTest : public testing::Test {
  protected:
   void SetUp() override {
+    QUELBAR_REQUIRE_PEER("QUELBAR_SSHD_PORT");
     sshd_port_ = PeerPort("QUELBAR_SSHD_PORT");
-    if (sshd_port_ == 0) {
-      GTEST_SKIP() << "QUELBAR_SSHD_PORT is not set: start the peers (tests/peers/peers start)";
-    }
   }
 
   static int ProxyHandshake(SshTestSession& ssh) {

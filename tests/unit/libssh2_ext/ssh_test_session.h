@@ -8,18 +8,18 @@
 #include <functional>
 #include <string>
 
+#include "tests/unit/support/peer_session.h"
+
 // The port of a peer from the environment the test runner exports (tests/peers/peers.env), or 0.
 int PeerPort(const char* variable);
 // A variable of that environment, or "".
 std::string PeerSetting(const char* variable);
 std::string ReadFileText(const std::string& path);
 
-// Skips the test when the peers' environment is missing.
-#define REQUIRE_PEER_PORT(variable, port)                                                 \
-  const int port = PeerPort(variable);                                                    \
-  if (port == 0) {                                                                        \
-    GTEST_SKIP() << variable << " is not set: start the peers (tests/peers/peers start)"; \
-  }
+// The port of a peer, or the test ends as QUELBAR_REQUIRE_PEER says.
+#define REQUIRE_PEER_PORT(variable, port) \
+  QUELBAR_REQUIRE_PEER(variable);         \
+  const int port = PeerPort(variable)
 
 class SshTestSession {
  public:

@@ -28,9 +28,7 @@ using Events = std::vector<std::string>;
 class ShellExecTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (*Env("QUELBAR_SSHD_PORT") == '\0') {
-      GTEST_SKIP() << "the test peers are not running (tests/peers/peers start)";
-    }
+    QUELBAR_REQUIRE_PEER("QUELBAR_SSHD_PORT");
     client_ = std::make_unique<SshClient>();
     options_.host = "127.0.0.1";
     options_.port = Env("QUELBAR_SSHD_PORT");
