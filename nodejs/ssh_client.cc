@@ -45,13 +45,13 @@ class NodeSshClient : public ScriptWrapper<NodeSshClient> {
 
   static void Exec(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (NodeSshClient* self = Receiver(info)) {
-      StartExec(*self->client_.impl(), ReadExecArguments(info));
+      StartExec(*self->client_.session(), ReadExecArguments(info));
     }
   }
 
   static void Shell(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (NodeSshClient* self = Receiver(info)) {
-      StartShell(*self->client_.impl(), ReadShellArguments(info));
+      StartShell(*self->client_.session(), ReadShellArguments(info));
     }
   }
 

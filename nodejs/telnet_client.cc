@@ -6,7 +6,7 @@
 #include <functional>
 #include <utility>
 
-#include "core/ssh/port_text.h"
+#include "core/net/port_text.h"
 #include "core/telnet/telnet_client.h"
 #include "nodejs/bridge.h"
 #include "nodejs/connect_options.h"

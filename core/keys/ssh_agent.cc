@@ -1,136 +1,165 @@
 #include "core/keys/ssh_agent.h"
 
-#include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "core/keys/agent_request_handler.h"
+#include "core/ssh/channel_pump.h"
+#include "core/ssh/command_queue.h"
+#include "core/ssh/session_abstract_block.h"
+#include "core/ssh/ssh_channel.h"
 #include "core/ssh/ssh_command.h"
 
 namespace {
 
-// An agent request is small; a read of this size takes in several pipelined ones at once.
-constexpr size_t kReadSize = 16384;
+// Requests are small: a read takes in several pipelined ones. Unserved input waits in the pump, so
+// a client that writes faster than script confirms fills the channel's window, not our memory.
+constexpr ChannelPump::Limits kAgentLimits = {16 * 1024, 64 * 1024, 32 * 1024};
 
 }  // namespace
 
-// One agent channel, served by one long-lived command: read requests, serve them, write the
-// replies whole, and free the channel at the client's end of file or on a broken request.
-class SshAgent::Channel {
+// One agent channel: requests come in through the pump, are served by the handler, and the replies
+// go out through the pump in order. It ends at the client's end of file (once every reply is
+// written), at a request beyond the size limit, or with the agent.
+class SshAgent::Channel : private ChannelPump::Delegate {
  public:
   Channel(SshAgent* agent, LIBSSH2_CHANNEL* channel)
-      : agent_(agent->weak_factory_.GetWeakPtr()),
+      : agent_(agent),
         channel_(channel),
-        handler_(&agent->keys_, &agent->options_, [agent = agent_] {
-          if (agent) {
-            agent->queue_->WakeUp();
-          }
-        }) {}
+        pump_(agent->host_, &channel_, {0}, kAgentLimits, this),
+        handler_(&agent->keys_, &agent->options_, [this] { QueueServe(); }) {}
 
-  int Run() {
-    SshAgent* agent = agent_.get();
-    if (agent == nullptr || !agent->enabled_) {
-      return SshCommand::kDone;  // the session frees the channel
-    }
-    return closing_ ? Free() : Serve();
+  void Start() { pump_.StartReading(); }
+  bool IsFinished() const { return finished_; }
+
+  void Stop() {
+    pump_.StopReading();
+    pump_.DiscardInput();
   }
 
  private:
-  int Serve() {
+  template <typename Step>
+  void Push(Step step) {
+    agent_->host_->queue()->Push(MakeCommand([self = weak_factory_.GetWeakPtr(), step] {
+      return self ? step(*self.get()) : static_cast<int>(SshCommand::kDone);
+    }));
+  }
+
+  // ChannelPump::Delegate
+  void OnPumpOutput() override { Serve(); }
+  void OnPumpOutputEnded() override {
+    input_ended_ = true;
+    Serve();
+  }
+  void OnPumpInputWritten() override {
+    if (closing_) {
+      QueueFree();
+    }
+  }
+
+  // Script's answer to a confirmation may come from inside the prompt, deep inside Serve: the
+  // request is served again from a step of its own.
+  void QueueServe() {
+    Push([](Channel& self) {
+      self.Serve();
+      return static_cast<int>(SshCommand::kDone);
+    });
+  }
+
+  void Serve() {
+    if (closing_ || !agent_->enabled_) {
+      return;
+    }
     for (;;) {
-      if (!handler_.reply().empty()) {
-        const int written = WriteReply();
-        if (written == LIBSSH2_ERROR_EAGAIN) {
-          return SshCommand::kPending;
-        }
-        if (written < 0) {
-          // A reply cut short leaves the client reading a broken frame: no later reply could be
-          // trusted.
-          return Close();
-        }
+      while (handler_.WantsInput() && pump_.HasOutput(0)) {
+        const std::string chunk = pump_.TakeChunk(0);
+        handler_.Append(chunk.data(), chunk.size());
+        pump_.Release(chunk.size());
       }
       switch (handler_.Serve()) {
         case AgentRequestHandler::State::kReply:
+          pump_.Write(std::string(handler_.reply()));
+          handler_.ReplyWritten();
           continue;
         case AgentRequestHandler::State::kBroken:
-          return Close();
+          // A frame nobody can read to its end: the replies already queued go, nothing more.
+          Close();
+          return;
         case AgentRequestHandler::State::kPending:
-          // The question stays out; a client that goes away meanwhile takes its request along.
-          return libssh2_channel_eof(channel_) ? Close() : SshCommand::kPending;
+          // A client that has gone takes its unanswered request along.
+          if (input_ended_) {
+            Close();
+          }
+          return;
         case AgentRequestHandler::State::kNeedInput:
-          break;
+          if (input_ended_ && !pump_.HasOutput(0)) {
+            Close();  // a request cut short by the end is dropped
+          }
+          return;
       }
-      char buffer[kReadSize];
-      const ssize_t n = libssh2_channel_read_ex(channel_, 0, buffer, sizeof buffer);
-      if (n > 0) {
-        handler_.Append(buffer, static_cast<size_t>(n));
-        continue;
-      }
-      // Nothing to read: the client has ended (a request cut short by its end is dropped), or
-      // its next request has not come yet; a pass runs this again when the session reads more.
-      if (n == 0 || n == LIBSSH2_ERROR_EAGAIN) {
-        return libssh2_channel_eof(channel_) ? Close() : SshCommand::kPending;
-      }
-      return Close();
     }
   }
 
-  // 0 once the reply is written whole, -37 when the window or the socket is full, another negative
-  // code when the channel failed.
-  int WriteReply() {
-    const std::string_view reply = handler_.reply();
-    while (written_ < reply.size()) {
-      const ssize_t n =
-          libssh2_channel_write_ex(channel_, 0, reply.data() + written_, reply.size() - written_);
-      if (n == 0 || n == LIBSSH2_ERROR_EAGAIN) {
-        return LIBSSH2_ERROR_EAGAIN;  // the peer's window is full: resume where this stopped
-      }
-      if (n < 0) {
-        return static_cast<int>(n);
-      }
-      written_ += static_cast<size_t>(n);
-    }
-    written_ = 0;
-    handler_.ReplyWritten();
-    return 0;
-  }
-
-  int Close() {
+  void Close() {
     closing_ = true;
-    return Free();
+    pump_.StopReading();
+    if (pump_.QueuedInputBytes() == 0) {
+      QueueFree();
+    }
   }
 
-  int Free() {
-    if (libssh2_channel_free(channel_) == LIBSSH2_ERROR_EAGAIN) {
+  void QueueFree() {
+    if (free_queued_) {
+      return;
+    }
+    free_queued_ = true;
+    Push([](Channel& self) { return self.FreeStep(); });
+  }
+
+  int FreeStep() {
+    if (agent_->host_->IsClosing()) {
+      channel_.Abandon();  // the session's free takes it
+    } else if (channel_.Free() == LIBSSH2_ERROR_EAGAIN) {
       return SshCommand::kPending;
     }
-    channel_ = nullptr;
+    finished_ = true;
+    agent_->host_->queue()->Push(MakeCommand([agent = agent_->weak_factory_.GetWeakPtr()] {
+      return agent ? agent->PruneStep() : static_cast<int>(SshCommand::kDone);
+    }));
     return SshCommand::kDone;
   }
 
-  WeakPtr<SshAgent> agent_;
-  LIBSSH2_CHANNEL* channel_;
+  SshAgent* agent_;
+  SshChannel channel_;
+  ChannelPump pump_;
   AgentRequestHandler handler_;
-  size_t written_ = 0;
+  bool input_ended_ = false;
   bool closing_ = false;
+  bool free_queued_ = false;
+  bool finished_ = false;
+  WeakPtrFactory<Channel> weak_factory_{this};
 };
 
-SshAgent::SshAgent(LIBSSH2_SESSION* session, SessionAbstractBlock* block, CommandQueue* queue,
-                   AgentOptions options)
-    : block_(block), queue_(queue), options_(std::move(options)) {
-  block_->agent = this;
-  libssh2_session_callback_set2(session, LIBSSH2_CALLBACK_AUTHAGENT,
+SshAgent::SshAgent(SessionHost* host, AgentOptions options)
+    : host_(host), options_(std::move(options)) {
+  host_->abstract_block()->agent = this;
+  libssh2_session_callback_set2(host_->session(), LIBSSH2_CALLBACK_AUTHAGENT,
                                 reinterpret_cast<libssh2_cb_generic*>(&OnAgentChannel));
 }
 
 SshAgent::~SshAgent() {
-  if (block_->agent == this) {
-    block_->agent = nullptr;
+  SessionAbstractBlock* block = host_->abstract_block();
+  if (block->agent == this) {
+    block->agent = nullptr;
   }
 }
 
 void SshAgent::Disable() {
   enabled_ = false;
+  for (const std::unique_ptr<Channel>& channel : channels_) {
+    channel->Stop();
+  }
 }
 
 void SshAgent::OnAgentChannel(LIBSSH2_SESSION* /*session*/, LIBSSH2_CHANNEL* channel,
@@ -143,9 +172,15 @@ void SshAgent::OnAgentChannel(LIBSSH2_SESSION* /*session*/, LIBSSH2_CHANNEL* cha
 
 void SshAgent::AddChannel(LIBSSH2_CHANNEL* channel) {
   if (!enabled_) {
-    return;
+    return;  // left to the session's free
   }
-  // Called from inside a libssh2 call: the command runs on a later pass, never from here.
-  auto served = std::make_shared<Channel>(this, channel);
-  queue_->Push(MakeCommand([served] { return served->Run(); }));
+  // Called from inside a libssh2 call: Start only queues the first read.
+  channels_.push_back(std::make_unique<Channel>(this, channel));
+  channels_.back()->Start();
+}
+
+int SshAgent::PruneStep() {
+  channels_.remove_if(
+      [](const std::unique_ptr<Channel>& channel) { return channel->IsFinished(); });
+  return SshCommand::kDone;
 }

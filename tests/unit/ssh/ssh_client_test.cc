@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ssh/ssh_client_pimpl.h"
+#include "core/ssh/command_queue.h"
 #include "core/uv_handle.h"
 #include "tests/unit/support/peer_session.h"
 
@@ -190,7 +190,7 @@ TEST_F(SshClientTest, TheQueueTakesNothingOnceTheSessionIsFreed) {
   on_connected_ = [this] { client_->Close(); };
   options_.disconnectCallback = [&] {
     Note("disconnected");
-    client_->impl()->queue()->Push(std::make_unique<Flagging>(&executed, &destroyed));
+    client_->session()->queue()->Push(std::make_unique<Flagging>(&executed, &destroyed));
   };
   client_->Connect(options_);
   RunToEnd();

@@ -1,7 +1,7 @@
 // A libssh2 session on a TCP connection to one of the local test peers, driven the way the core
 // drives its sessions: non-blocking, through send and receive callbacks registered on the session.
-#ifndef TESTS_UNIT_LIBSSH2_EXT_SSH_TEST_SESSION_H_
-#define TESTS_UNIT_LIBSSH2_EXT_SSH_TEST_SESSION_H_
+#ifndef QUELBAR_TESTS_UNIT_SUPPORT_SSH_TEST_SESSION_H_
+#define QUELBAR_TESTS_UNIT_SUPPORT_SSH_TEST_SESSION_H_
 
 #include <libssh2.h>
 
@@ -73,4 +73,4 @@ class SshTestSession {
   void* user_data_ = nullptr;
 };
 
-#endif  // TESTS_UNIT_LIBSSH2_EXT_SSH_TEST_SESSION_H_
+#endif  // QUELBAR_TESTS_UNIT_SUPPORT_SSH_TEST_SESSION_H_
