@@ -26,6 +26,7 @@ for (const [name, options] of Object.entries(KEYS)) {
   execFileSync('sh', ['-c', `ssh-keygen -q -N '' -C ${name}@store ${options} -f ${dir}/${name}`]);
   fs.chmodSync(path.join(dir, name), 0o644);
 }
+execFileSync('sh', ['-c', `ssh-keygen -q -N secret -a 2 -t ed25519 -f ${dir}/encrypted`]);
 const key = (name) => fs.readFileSync(path.join(dir, name), 'utf8');
 const md5 = (name) => execFileSync('ssh-keygen', ['-l', '-E', 'md5', '-f', `${dir}/${name}.pub`])
   .toString().split(' ')[1].slice(4);
@@ -84,6 +85,17 @@ test('server-side clients list, sign with, add and remove the store\'s keys', as
   const authorized = path.join(p.dir, 'authorized_keys', p.user);
   const original = fs.readFileSync(authorized, 'utf8');
   const hops = ['rsa', 'p256', 'p384', 'p521', 'ed25519'];
+  // What the store keeps: one record per key, nothing unreadable, exact fingerprints only.
+  const storage = () => {
+    const store = storeOf(Object.keys(KEYS));
+    store.addKey({ privateKey: key('rsa') });
+    store.addKey({ privateKey: key('encrypted') });
+    store.addKey({ privateKey: key('encrypted'), password: 'wrong' });
+    store.removeKey(md5('dsa').toUpperCase());
+    store.addKey({ privateKey: key('encrypted'), password: 'secret' });
+    store.removeKey(md5('encrypted'));
+    return store;
+  };
   fs.writeFileSync(authorized, original + hops.map((name) => key(`${name}.pub`)).join(''));
   let result;
   try {
@@ -99,7 +111,7 @@ test('server-side clients list, sign with, add and remove the store\'s keys', as
       'run sign-added sh -c "printf m >$T/n && ssh-keygen -Y sign -f $T/added.pub -n file $T/n"',
       `run remove ssh-add -d ${dir}/p256.pub`, 'run after-remove ssh-add -l -E md5',
       'run remove-all ssh-add -D', 'run empty ssh-add -l',
-    ].join('\n'), { storage: storeOf(Object.keys(KEYS)), enable: true });
+    ].join('\n'), { storage: storage(), enable: true });
   } finally {
     fs.writeFileSync(authorized, original);
   }
