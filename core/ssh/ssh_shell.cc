@@ -107,8 +107,15 @@ int SshShell::RequestAgentForwardingStep() {
     return SshCommand::kDone;
   }
   const int rc = libssh2_channel_request_auth_agent(channel_.get());
-  if (rc == LIBSSH2_ERROR_EAGAIN) {
-    return SshCommand::kPending;
+  switch (ScopeOfSshResult(rc)) {
+    case SshResultScope::kWouldBlock:
+      return SshCommand::kPending;
+    case SshResultScope::kSession:
+      session_->FailSession(MakeSshError(session_->session(), rc));
+      return SshCommand::kFailed;
+    case SshResultScope::kDone:
+    case SshResultScope::kRequest:
+      break;
   }
   // A refused request does not stop the shell: it runs without an agent.
   session_->SetupAgentForwarding(rc, options_.agent);
