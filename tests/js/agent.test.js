@@ -40,8 +40,9 @@ function storeOf(names) {
 
 // Runs a shell script in a shell opened with the agent options (or what a function of that name
 // returns: then only the shell holds them); each `run NAME command...` line of it reports the
-// command's status and output. Resolves with { steps, completions } at the shell's end.
-function runInShell(script, agent, { port, onOutput } = {}) {
+// command's status and output. With secondShell, it runs in a second shell with the same options,
+// opened once the first is ready. Resolves with { steps, completions } at the script's end.
+function runInShell(script, agent, { port, onOutput, secondShell } = {}) {
   const file = path.join(dir, `script-${Math.random().toString(36).slice(2)}.sh`);
   fs.writeFileSync(file, [
     'run() { name=$1; shift; out=$("$@" 2>&1 </dev/null); echo "@@$name $? $(printf %s "$out" | base64 -w0)"; }',
@@ -51,24 +52,26 @@ function runInShell(script, agent, { port, onOutput } = {}) {
   const completions = [];
   return new Promise((resolve, reject) => {
     let output = '';
+    const options = () => ({ ...(typeof agent === 'function' ? agent() : agent),
+      onCompleteCallback: (result) => completions.push(result) });
+    const shell = () => client.shell({}, (terminal) => {
+      terminal.sendData(Buffer.from(`sh ${file}; exit\n`));
+    }, (data) => {
+      output += data.toString();
+      if (onOutput) onOutput(output);
+    }, () => {
+      client.close();
+      const steps = {};
+      for (const [, name, status, text] of output.matchAll(/^@@(\S+) (\d+) (\S*)\r?$/gm)) {
+        steps[name] = { status: Number(status), out: Buffer.from(text, 'base64').toString() };
+      }
+      resolve({ steps, completions, client });
+    }, options());
     client.connect({
       ...plainLogin(),
       port: String(port || p.sshd.plain),
       errorCallback: reject,
-      connectCallback: () => client.shell({}, (terminal) => {
-        terminal.sendData(Buffer.from(`sh ${file}; exit\n`));
-      }, (data) => {
-        output += data.toString();
-        if (onOutput) onOutput(output);
-      }, () => {
-        client.close();
-        const steps = {};
-        for (const [, name, status, text] of output.matchAll(/^@@(\S+) (\d+) (\S*)\r?$/gm)) {
-          steps[name] = { status: Number(status), out: Buffer.from(text, 'base64').toString() };
-        }
-        resolve({ steps, completions, client });
-      }, { ...(typeof agent === 'function' ? agent() : agent),
-        onCompleteCallback: (result) => completions.push(result) }),
+      connectCallback: () => (secondShell ? client.shell({}, shell, null, null, options()) : shell()),
     });
   });
 }
@@ -163,6 +166,11 @@ test('a server that refuses forwarding, and a shell without agent options', asyn
     { storage: storeOf(['ed25519']), enable: true }, { port: p.sshd.ecdsa });
   assert.deepStrictEqual(refused.completions, [false]);
   assert.strictEqual(refused.steps.sock.out, 'none');
+  // The server is asked once per session; a later shell shares the agent.
+  const second = await runInShell('run list ssh-add -l -E md5', { storage: storeOf(['ed25519']), enable: true },
+    { secondShell: true });
+  assert.deepStrictEqual(second.completions, [true, true]);
+  assert.strictEqual(second.steps.list.out.split(' ')[1], `MD5:${md5('ed25519')}`);
   for (const agent of [undefined, { storage: storeOf(['ed25519']), enable: 1 }, { enable: true }]) {
     const plain = await runInShell('run sock sh -c "echo ${SSH_AUTH_SOCK:-none}"', agent);
     assert.strictEqual(plain.steps.sock.out, 'none');
