@@ -40,7 +40,8 @@ class AgentRequestHandler {
   };
 
   // options must outlive the handler. wake_up is called when script answers a confirmation, so
-  // that the owner serves the request again; it is never called from inside Serve.
+  // that the owner serves the request again; an answer given inside the prompt calls it from
+  // inside Serve, so the owner serves again from a step of its own, never from wake_up.
   AgentRequestHandler(Delegate* delegate, const AgentOptions* options,
                       std::function<void()> wake_up);
   AgentRequestHandler(const AgentRequestHandler&) = delete;
