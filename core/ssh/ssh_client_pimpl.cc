@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/check.h"
+#include "core/keys/ssh_agent.h"
 #include "core/net/port_text.h"
 #include "core/ssh/host_key.h"
 #include "core/ssh/keepalive.h"
@@ -374,6 +375,15 @@ Error SshClientPimpl::NetworkError(int status, bool connecting) const {
   return error;
 }
 
+void SshClientPimpl::SetupAgentForwarding(int status, const AgentOptions& options) {
+  std::function<void(bool)> complete = options.onComplete;
+  complete(status == 0);
+  // The first accepted request decides the store and the prompting for every later shell.
+  if (status == 0 && !agent_ && !IsClosing() && !cleaned_up_) {
+    agent_ = std::make_unique<SshAgent>(this, options);
+  }
+}
+
 void SshClientPimpl::AddRequest(std::unique_ptr<SessionRequest> request) {
   requests_.push_back(std::move(request));
 }
@@ -518,6 +528,9 @@ void SshClientPimpl::Close() {
   if (keepalive_) {
     keepalive_->Stop();  // a closing session sends nothing more of its own
   }
+  if (agent_) {
+    agent_->Disable();
+  }
   if (session_ == nullptr) {
     transport_.connection().Stop();
   }
@@ -565,8 +578,9 @@ int SshClientPimpl::FreeSessionStep() {
   if (HoldsSessionFree()) {
     return SshCommand::kPending;
   }
-  // Requests hold channels of the session: they go before the session that owns them.
+  // Requests and the agent hold channels of the session: they go before the session that owns them.
   ClearRequests();
+  agent_.reset();
   libssh2_session_clear_proxy_settings(session_);
   if (libssh2_session_free(session_) == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
@@ -605,6 +619,7 @@ void SshClientPimpl::Cleanup() {
     auth_->Stop();
   }
   ClearRequests();
+  agent_.reset();
   if (keepalive_) {
     keepalive_->Stop();
   }

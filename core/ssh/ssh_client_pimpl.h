@@ -23,6 +23,7 @@
 #include "core/weak_ptr.h"
 
 class Keepalive;
+class SshAgent;
 class SshAuth;
 
 class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
@@ -51,6 +52,8 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   void AddRequest(std::unique_ptr<SessionRequest> request) override;
   void RequestPass() override;
   void FailSession(Error error) override;
+  bool HasAgentForwarding() const override { return agent_ != nullptr; }
+  void SetupAgentForwarding(int status, const AgentOptions& options) override;
 
   SessionConnection* transport() { return &transport_; }
   bool HasLiveRequests() const { return !requests_.empty(); }
@@ -136,6 +139,7 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   std::unique_ptr<SshAuth> auth_;
   Error auth_error_;  // why authentication failed
   std::unique_ptr<Keepalive> keepalive_;
+  std::unique_ptr<SshAgent> agent_;
   // In the order they were added; indexes stay valid while requests are added during a walk.
   std::deque<std::unique_ptr<SessionRequest>> requests_;
   std::function<void()> on_ended_;

@@ -88,7 +88,39 @@ void SshShell::OnChannelOpened() {
   // Standard error is not read from a shell; ignored, it can neither fill the window nor hold back
   // the end of file, which libssh2 reports only once a channel's unread data is gone.
   libssh2_channel_handle_extended_data2(channel_.get(), LIBSSH2_CHANNEL_EXTENDED_DATA_IGNORE);
+  AgentOptions& agent = options_.agent;
+  if (agent.Storage() != nullptr && agent.enable) {
+    if (!session_->HasAgentForwarding()) {
+      Push([](SshShell& self) { return self.RequestAgentForwardingStep(); });
+      return;
+    }
+    // The server is asked once per session; every later shell gets the same forwarded agent.
+    agent.enable = false;
+    std::function<void(bool)> complete = agent.onComplete;
+    complete(true);
+  }
   Push([](SshShell& self) { return self.RequestPtyStep(); });
+}
+
+int SshShell::RequestAgentForwardingStep() {
+  if (closing_) {
+    return SshCommand::kDone;
+  }
+  const int rc = libssh2_channel_request_auth_agent(channel_.get());
+  switch (ScopeOfSshResult(rc)) {
+    case SshResultScope::kWouldBlock:
+      return SshCommand::kPending;
+    case SshResultScope::kSession:
+      session_->FailSession(MakeSshError(session_->session(), rc));
+      return SshCommand::kFailed;
+    case SshResultScope::kDone:
+    case SshResultScope::kRequest:
+      break;
+  }
+  // A refused request does not stop the shell: it runs without an agent.
+  session_->SetupAgentForwarding(rc, options_.agent);
+  Push([](SshShell& self) { return self.RequestPtyStep(); });
+  return SshCommand::kDone;
 }
 
 void SshShell::OnChannelRefused(const Error& error) {

@@ -60,6 +60,7 @@ class SshShell : public RemoteTerminal,
   template <typename Step>
   void Push(Step step);
   void QueueFree();
+  int RequestAgentForwardingStep();
   int RequestPtyStep();
   int StartShellStep();
   int LastReadStep(bool read_rest);
