@@ -60,8 +60,7 @@ class ChannelPump {
   // Output.
   void StartReading();
   // The read step ends at its next run; nothing more is read.
-  void StopReading() { reading_ = false; }
-  bool IsReading() const { return reading_; }
+  void StopReading();
   // Reads once what libssh2 already holds for the channel, past the high watermark and ignoring
   // failures: the last output of a channel whose session has failed.
   void ReadRest();
@@ -83,7 +82,22 @@ class ChannelPump {
   size_t QueuedInputBytes() const { return queued_input_bytes_; }
 
  private:
+  enum class Output {
+    kIdle,     // not started
+    kReading,  // the read step reads on every pass
+    kPaused,   // the held bytes reached the high watermark: the read step waits for Release
+    kEnded,    // every stream has ended
+    kStopped,  // stopped by the owner, or by a failure
+  };
+  enum class Input {
+    kOpen,       // writes are queued and sent
+    kEnding,     // the EOF goes after the queued bytes; no more writes
+    kEnded,      // the EOF is sent
+    kDiscarded,  // dropped by the owner
+  };
   enum class ReadResult { kWouldBlock, kEnded, kPaused, kFailed };
+
+  void QueueWrite();
 
   void PushStep(int (ChannelPump::*step)());
   int ReadStep();
@@ -100,15 +114,13 @@ class ChannelPump {
 
   std::vector<std::deque<std::string>> chunks_;
   size_t held_bytes_ = 0;
-  bool reading_ = false;
-  bool paused_ = false;
+  Output output_ = Output::kIdle;
 
   std::deque<std::string> input_;
   size_t input_offset_ = 0;
   size_t queued_input_bytes_ = 0;
-  bool input_discarded_ = false;
-  bool eof_wanted_ = false;
-  bool eof_sent_ = false;
+  Input input_state_ = Input::kOpen;
+  // The write step is queued: one at a time keeps the pieces in order.
   bool write_queued_ = false;
   // The libssh2 code of the read or write that failed.
   int failure_ = 0;
