@@ -13,7 +13,6 @@
 #include "core/ssh/ssh_prompt.h"
 #include "core/terminal_options.h"
 
-class PortForwarding;
 class RemoteTerminal;
 
 struct ProxyOptions {
@@ -59,22 +58,12 @@ struct SshClientOptions {
   std::function<void(const Error&)> errorCallback = [](const Error&) {};
 };
 
-struct PortForwardingOptions {
-  std::string bindAddress;
-  std::string host;
-  int32_t port = -1;      // where the forwarding listens
-  int32_t hostPort = -1;  // the target
-  std::function<void(PortForwarding*)> readyCallback = [](PortForwarding*) {};
-  std::function<void()> disconnectCallback = [] {};
-};
-
 struct ExecOptions {
   std::string command;  // bytes
   std::function<void(int, std::string)> callback = [](int, std::string) {};
   std::function<void(const Error&)> errorCallback = [](const Error&) {};
 };
 
-// The agent options of a shell join this record with the agent forwarding that reads them.
 struct ShellOptions {
   TerminalOptions terminal;
   std::function<void(RemoteTerminal*)> readyCallback;

@@ -54,8 +54,6 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   void RequestPass() override;
   void FailSession(Error error) override;
 
-  SessionConnection* transport() { return &transport_; }
-  bool HasLiveRequests() const { return !requests_.empty(); }
   // Ends the session: gracefully (disconnect, then free) when a libssh2 session exists. Runs once.
   void Close();
 
@@ -124,6 +122,7 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   void FailRequests();
   // Keeps the first error only.
   void RecordError(Error error);
+  bool HasLiveRequests() const { return !requests_.empty(); }
   bool WantsInputPump() const;
   bool HoldsSessionFree() const;
   void OnFailAsync();
