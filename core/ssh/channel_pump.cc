@@ -90,7 +90,12 @@ ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limi
     const ssize_t n = libssh2_channel_read_ex(channel_->get(), streams_[stream_index],
                                               read_buffer.data(), limits_.read_size);
     if (n > 0) {
-      chunks_[stream_index].emplace_back(read_buffer.data(), static_cast<size_t>(n));
+      std::deque<std::string>& chunks = chunks_[stream_index];
+      if (limits_.chunked || chunks.empty()) {
+        chunks.emplace_back(read_buffer.data(), static_cast<size_t>(n));
+      } else {
+        chunks.back().append(read_buffer.data(), static_cast<size_t>(n));
+      }
       held_bytes_ += static_cast<size_t>(n);
       *read_any = true;
     } else if (n == 0) {

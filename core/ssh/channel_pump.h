@@ -1,13 +1,14 @@
 // Moves the data of one open channel, in both directions, as steps on the session's queue.
 //
 // Output: the read step reads the given streams of the channel (0 is standard output, 1 standard
-// error) into chunks of at most Limits::read_size bytes each, on every pass, every stream on every
-// pass (a stream left unread would fill the window and stop the others). Output read and not yet
-// released by the consumer is "held"; at Limits::high_watermark held bytes reading pauses, so that
-// the channel's window closes and the server waits instead of memory growing, and it resumes once
-// the consumer's Release brings the held bytes under Limits::low_watermark. The end of the output
-// (every stream has reached the server's EOF) is reported only after the last chunk is held, so a
-// consumer that hands out every chunk before acting on the end loses nothing.
+// error) into chunks of at most Limits::read_size bytes each (or one growing text per stream),
+// every stream on every pass (a stream left unread would fill the window and stop the others).
+// Output read and not yet released by the consumer is "held"; at Limits::high_watermark held bytes
+// reading pauses, so that the channel's window closes and the server waits instead of memory
+// growing, and it resumes once the consumer's Release brings the held bytes under
+// Limits::low_watermark. The end of the output (every stream has reached the server's EOF) is
+// reported only after the last chunk is held, so a consumer that hands out every chunk before
+// acting on the end loses nothing.
 //
 // Input: Write queues bytes; one write step at a time sends them in order, a partial write keeping
 // its offset, a full window (0 or would-block) waiting for a later pass. EndInput sends the
@@ -36,6 +37,9 @@ class ChannelPump {
     size_t read_size = 16384;  // at most kMaxReadSize
     size_t high_watermark = static_cast<size_t>(-1);
     size_t low_watermark = static_cast<size_t>(-1);
+    // False for a consumer that takes the whole output at once (TakeAll): each stream's output then
+    // grows as one text, which TakeAll hands over without a copy.
+    bool chunked = true;
   };
 
   class Delegate {

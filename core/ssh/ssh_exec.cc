@@ -27,6 +27,7 @@ constexpr size_t kStderr = 1;
 ChannelPump::Limits OutputLimits() {
   ChannelPump::Limits limits;
   limits.read_size = ChannelPump::kMaxReadSize;
+  limits.chunked = false;
   return limits;
 }
 
