@@ -54,11 +54,6 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   void RequestPass() override;
   void FailSession(Error error) override;
 
-  // Ends the session: gracefully (disconnect, then free) when a libssh2 session exists. Runs once.
-  void Close();
-
-  WeakPtr<SshClientPimpl> GetWeakPtr() const { return weak_factory_.GetWeakPtr(); }
-
  private:
   enum State {
     STATE_NONE,
@@ -105,6 +100,9 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   void OnStepComplete(State awaited, int result);
   void OnHostKeyDecision(bool accepted);
   int Fail(Error error);
+  // Ends the session: gracefully (disconnect, then free) when a libssh2 session exists. Runs once.
+  void Close();
+  WeakPtr<SshClientPimpl> GetWeakPtr() const { return weak_factory_.GetWeakPtr(); }
 
   // SessionConnection::Delegate
   void OnConnected() override;
