@@ -65,6 +65,8 @@ class ChannelPump {
   void StartReading();
   // The read step ends at its next run; nothing more is read.
   void StopReading();
+  // Started, and neither ended nor stopped.
+  bool IsReading() const { return output_ == Output::kReading || output_ == Output::kPaused; }
   // Reads once what libssh2 already holds for the channel, past the high watermark and ignoring
   // failures: the last output of a channel whose session has failed.
   void ReadRest();
