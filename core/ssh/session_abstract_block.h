@@ -9,6 +9,7 @@ class SessionConnection;
 class SshAuth;
 
 struct SessionAbstractBlock {
+  void* agent = nullptr;                   // the session's agent forwarding, once a shell set it up
   SshAuth* auth = nullptr;                 // during a keyboard-interactive attempt
   SessionConnection* transport = nullptr;  // the socket libssh2 reads from and writes to
 

@@ -13,6 +13,7 @@
 #include "core/ssh/ssh_prompt.h"
 #include "core/terminal_options.h"
 
+class PortForwarding;
 class RemoteTerminal;
 
 struct ProxyOptions {
@@ -56,6 +57,15 @@ struct SshClientOptions {
   std::function<void()> connectCallback = [] {};
   std::function<void()> disconnectCallback = [] {};
   std::function<void(const Error&)> errorCallback = [](const Error&) {};
+};
+
+struct PortForwardingOptions {
+  std::string bindAddress;
+  std::string host;
+  int32_t port = -1;      // where the forwarding listens
+  int32_t hostPort = -1;  // the target
+  std::function<void(PortForwarding*)> readyCallback = [](PortForwarding*) {};
+  std::function<void()> disconnectCallback = [] {};
 };
 
 struct ExecOptions {
