@@ -7,7 +7,10 @@
 
 using ExportsObject = v8::Local<v8::Object>;
 
+void InitNodePortForwarding(ExportsObject exports);
 void InitNodeRemoteTerminal(ExportsObject exports);
+void InitNodeFileSystem(ExportsObject exports);  // also FileAttrs, FileReader and FileWriter
+void InitNodeSshAgentStorage(ExportsObject exports);
 void InitNodeSshCertificate(ExportsObject exports);
 void InitKeyFunctions(ExportsObject exports);
 void InitNodeSshClient(ExportsObject exports);
