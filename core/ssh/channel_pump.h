@@ -86,7 +86,7 @@ class ChannelPump {
   // Drops the queued input; later writes are ignored.
   void DiscardInput();
   size_t QueuedInputBytes() const { return queued_input_bytes_; }
-  bool IsInputEnded() const { return eof_sent_; }
+  bool IsInputEnded() const { return input_state_ == Input::kEnded; }
 
  private:
   enum class Output {
