@@ -199,11 +199,17 @@ s.send(b'\\0\\0\\0\\x08\\x0d\\0\\0\\0\\x10abc'); print('short-sign', reply(s))
 t = connect(); t.send(b'\\0\\0\\0\\x64' + b'x' * 10); t.close()
 u = connect(); u.send(b'\\xff\\xff\\xff\\xff'); print('huge', reply(u))
 v = connect(); v.send(b'\\0\\0\\0\\0'); v.close()
+# Requests sent on and on while no reply is read: the agent stops taking them once its replies wait.
+w = connect(); w.settimeout(3); sent = 0
+try:
+    while sent < 12 << 20: w.sendall(b'\\0\\0\\0\\1\\xc8' * 13107); sent += 65535
+except socket.timeout: pass
+print('flood', 'held back' if sent < 12 << 20 else 'all taken')
 `, { mode: 0o644 });
   const { steps } = await runInShell(`run hostile python3 ${hostile}\nrun after ssh-add -l -E md5`,
     { storage: storeOf(['ed25519']), enable: true });
   assert.deepStrictEqual(steps.hostile, { status: 0, out:
-    'split 12\npipelined 12 12\nempty 5\nunknown 5\nshort-sign 5\nhuge closed' });
+    'split 12\npipelined 12 12\nempty 5\nunknown 5\nshort-sign 5\nhuge closed\nflood held back' });
   assert.strictEqual(steps.after.out.split(' ')[1], `MD5:${md5('ed25519')}`);
 });
 
