@@ -75,7 +75,6 @@ struct ExecOptions {
   std::function<void(const Error&)> errorCallback = [](const Error&) {};
 };
 
-// The agent options of a shell join this record with the agent forwarding that reads them.
 struct ShellOptions {
   TerminalOptions terminal;
   AgentOptions agent;
