@@ -105,6 +105,9 @@ AgentRequestHandler::State AgentRequestHandler::Serve() {
   if (reply_ != nullptr) {
     return State::kReply;
   }
+  if (asked_) {
+    return State::kPending;  // parsing the request again would only come to the same question
+  }
   std::size_t length = 0;
   if (!BodyLength(&length)) {
     return State::kNeedInput;

@@ -1,5 +1,6 @@
 #include "core/keys/ssh_agent.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,6 +17,9 @@ namespace {
 // Requests are small: a read takes in several pipelined ones. Unserved input waits in the pump, so
 // a client that writes faster than script confirms fills the channel's window, not our memory.
 constexpr ChannelPump::Limits kAgentLimits = {16 * 1024, 64 * 1024, 32 * 1024};
+// Replies the client has not taken yet: beyond this no request is served until they are written, so
+// that a client that keeps sending requests and reads no reply fills the window, not our memory.
+constexpr std::size_t kMaxQueuedReplyBytes = 64 * 1024;
 
 }  // namespace
 
@@ -55,6 +59,8 @@ class SshAgent::Channel : private ChannelPump::Delegate {
   void OnPumpInputWritten() override {
     if (closing_) {
       QueueFree();
+    } else {
+      Serve();  // requests held back by unread replies
     }
   }
 
@@ -71,7 +77,19 @@ class SshAgent::Channel : private ChannelPump::Delegate {
     if (closing_ || !agent_->enabled_) {
       return;
     }
-    for (;;) {
+    // The replies of one pass go out as one write: a pipelining client gets them in few packets.
+    std::string replies;
+    const bool ended = ServeRequests(&replies);
+    pump_.Write(std::move(replies));
+    if (ended) {
+      Close();
+    }
+  }
+
+  // Serves what is buffered until a request waits for input or an answer, or until the replies
+  // not yet taken by the client reach the limit. True when the channel is to close.
+  bool ServeRequests(std::string* replies) {
+    while (pump_.QueuedInputBytes() + replies->size() < kMaxQueuedReplyBytes) {
       while (handler_.WantsInput() && pump_.HasOutput(0)) {
         const std::string chunk = pump_.TakeChunk(0);
         handler_.Append(chunk.data(), chunk.size());
@@ -79,26 +97,21 @@ class SshAgent::Channel : private ChannelPump::Delegate {
       }
       switch (handler_.Serve()) {
         case AgentRequestHandler::State::kReply:
-          pump_.Write(std::string(handler_.reply()));
+          replies->append(handler_.reply());
           handler_.ReplyWritten();
-          continue;
+          break;
         case AgentRequestHandler::State::kBroken:
           // A frame nobody can read to its end: the replies already queued go, nothing more.
-          Close();
-          return;
+          return true;
         case AgentRequestHandler::State::kPending:
           // A client that has gone takes its unanswered request along.
-          if (input_ended_) {
-            Close();
-          }
-          return;
+          return input_ended_;
         case AgentRequestHandler::State::kNeedInput:
-          if (input_ended_ && !pump_.HasOutput(0)) {
-            Close();  // a request cut short by the end is dropped
-          }
-          return;
+          // A request cut short by the end is dropped.
+          return input_ended_ && !pump_.HasOutput(0);
       }
     }
+    return false;
   }
 
   void Close() {

@@ -393,7 +393,7 @@ void SshClientPimpl::SetupAgentForwarding(int status, const AgentOptions& option
   std::function<void(bool)> complete = options.onComplete;
   complete(status == 0);
   // The first accepted request decides the store and the prompting for every later shell.
-  if (status == 0 && !agent_ && !IsClosing() && !cleaned_up_) {
+  if (status == 0 && !agent_ && !IsClosing()) {
     agent_ = std::make_unique<SshAgent>(this, options);
   }
 }

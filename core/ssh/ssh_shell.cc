@@ -105,7 +105,7 @@ void SshShell::OnChannelOpened() {
 }
 
 int SshShell::RequestAgentForwardingStep() {
-  if (closing_) {
+  if (state_ != State::kOpening) {
     return SshCommand::kDone;
   }
   const int rc = libssh2_channel_request_auth_agent(channel_.get());

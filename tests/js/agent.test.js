@@ -76,17 +76,28 @@ function runInShell(script, agent, { port, onOutput, secondShell } = {}) {
   });
 }
 
-const HOP = (name, port) => `run hop-${name} ssh -n -o BatchMode=yes -o LogLevel=ERROR -o StrictHostKeyChecking=no ` +
+const HOP = (name, port, label = `hop-${name}`) => `run ${label} ssh -n -o BatchMode=yes -o LogLevel=ERROR -o StrictHostKeyChecking=no ` +
   `-o UserKnownHostsFile=/dev/null -o IdentitiesOnly=yes -i ${dir}/${name}.pub -p ${port} ` +
   `${peers.load().user}@127.0.0.1 echo hopped`;
 const SIGN = (name, label = `sign-${name}`) => `printf message >$T/m; rm -f $T/m.sig; run ${label} sh -c ` +
   `"ssh-keygen -Y sign -f ${dir}/${name}.pub -n file $T/m && ssh-keygen -Y check-novalidate ` +
   `-n file -f ${dir}/${name}.pub -s $T/m.sig <$T/m"`;
 
-test('server-side clients list, sign with, add and remove the store\'s keys', async () => {
+// Runs body while the test account also accepts the named keys.
+async function withAuthorized(names, body) {
   const p = peers.load();
   const authorized = path.join(p.dir, 'authorized_keys', p.user);
   const original = fs.readFileSync(authorized, 'utf8');
+  fs.writeFileSync(authorized, original + names.map((name) => key(`${name}.pub`)).join(''));
+  try {
+    return await body();
+  } finally {
+    fs.writeFileSync(authorized, original);
+  }
+}
+
+test('server-side clients list, sign with, add and remove the store\'s keys', async () => {
+  const p = peers.load();
   const hops = ['rsa', 'p256', 'p384', 'p521', 'ed25519'];
   // What the store keeps: one record per key, nothing unreadable, exact fingerprints only.
   const storage = () => {
@@ -99,25 +110,19 @@ test('server-side clients list, sign with, add and remove the store\'s keys', as
     store.removeKey(md5('encrypted'));
     return store;
   };
-  fs.writeFileSync(authorized, original + hops.map((name) => key(`${name}.pub`)).join(''));
-  let result;
-  try {
-    result = await runInShell([
-      'run list ssh-add -l -E md5', 'run public ssh-add -L',
-      ...hops.map((name) => HOP(name, p.sshd.plain)),
-      ...Object.keys(KEYS).map((name) => SIGN(name)),
-      // The CA key in the agent signs certificates with SHA-1 and SHA-256 RSA signatures.
-      `cp ${dir}/ed25519.pub $T/user.pub`,
-      'run cert-sha1 sh -c "ssh-keygen -q -U -s ' + dir + '/rsa.pub -t ssh-rsa -I id $T/user.pub && ssh-keygen -L -f $T/user-cert.pub"',
-      'run cert-sha256 sh -c "ssh-keygen -q -U -s ' + dir + '/rsa.pub -t rsa-sha2-256 -I id $T/user.pub && ssh-keygen -L -f $T/user-cert.pub"',
-      'ssh-keygen -q -N "" -t ecdsa -C added -f $T/added', 'run add ssh-add $T/added',
-      'run sign-added sh -c "printf m >$T/n && ssh-keygen -Y sign -f $T/added.pub -n file $T/n"',
-      `run remove ssh-add -d ${dir}/p256.pub`, 'run after-remove ssh-add -l -E md5',
-      'run remove-all ssh-add -D', 'run empty ssh-add -l',
-    ].join('\n'), { storage: storage(), enable: true });
-  } finally {
-    fs.writeFileSync(authorized, original);
-  }
+  const result = await withAuthorized(hops, () => runInShell([
+    'run list ssh-add -l -E md5', 'run public ssh-add -L',
+    ...hops.map((name) => HOP(name, p.sshd.plain)),
+    ...Object.keys(KEYS).map((name) => SIGN(name)),
+    // The CA key in the agent signs certificates with SHA-1 and SHA-256 RSA signatures.
+    `cp ${dir}/ed25519.pub $T/user.pub`,
+    'run cert-sha1 sh -c "ssh-keygen -q -U -s ' + dir + '/rsa.pub -t ssh-rsa -I id $T/user.pub && ssh-keygen -L -f $T/user-cert.pub"',
+    'run cert-sha256 sh -c "ssh-keygen -q -U -s ' + dir + '/rsa.pub -t rsa-sha2-256 -I id $T/user.pub && ssh-keygen -L -f $T/user-cert.pub"',
+    'ssh-keygen -q -N "" -t ecdsa -C added -f $T/added', 'run add ssh-add $T/added',
+    'run sign-added sh -c "printf m >$T/n && ssh-keygen -Y sign -f $T/added.pub -n file $T/n"',
+    `run remove ssh-add -d ${dir}/p256.pub`, 'run after-remove ssh-add -l -E md5',
+    'run remove-all ssh-add -D', 'run empty ssh-add -l',
+  ].join('\n'), { storage: storage(), enable: true }));
   const { steps, completions } = result;
   assert.deepStrictEqual(completions, [true]);
   const listed = (text) => text.trim().split('\n').map((line) => line.split(' ')[1].slice(4));
@@ -139,25 +144,35 @@ test('server-side clients list, sign with, add and remove the store\'s keys', as
 });
 
 test('script confirms each request, at once or later; two channels ask separately', async () => {
+  const p = peers.load();
   const prompts = [];
   const held = [];
+  const signs = [];
   const onPromptCallback = (type, fingerprint, reply) => {
     prompts.push([type, fingerprint]);
     if (prompts.length === 1) reply(false);
     else if (prompts.length === 2) setTimeout(() => { reply(true); reply(false); }, 50);
-    else if (prompts.length > 4) reply(true);
-    else if (held.push(reply) === 2) { held[1](true); setTimeout(() => held[0](true), 50); }
+    else if (prompts.length <= 4) {
+      if (held.push(reply) === 2) { held[1](true); setTimeout(() => held[0](true), 50); }
+    } else if (type !== 'sign') reply(true);
+    // Signatures: allowed at once, refused for the first hop, allowed later for the second.
+    else if (signs.push(reply) === 3) setTimeout(() => reply(true), 50);
+    else reply(signs.length === 1);
   };
-  const { steps } = await runInShell([
+  const { steps } = await withAuthorized(['ed25519'], () => runInShell([
     'run denied ssh-add -l', 'run allowed ssh-add -l',
     'run both sh -c "ssh-add -l >/dev/null & ssh-add -l >/dev/null; wait $!"', SIGN('ed25519'),
-  ].join('\n'), { storage: storeOf(['ed25519']), enable: true, onPromptCallback });
+    HOP('ed25519', p.sshd.plain, 'hop-refused'), HOP('ed25519', p.sshd.plain, 'hop-allowed'),
+  ].join('\n'), { storage: storeOf(['ed25519']), enable: true, onPromptCallback }));
   assert.match(steps.denied.out, /agent refused operation/);
   assert.strictEqual(steps.allowed.status, 0);
   assert.strictEqual(steps.both.status, 0);
   assert.strictEqual(steps['sign-ed25519'].status, 0);
+  assert.notStrictEqual(steps['hop-refused'].status, 0);
+  assert.deepStrictEqual(steps['hop-allowed'], { status: 0, out: 'hopped' });
   const list = ['requestIdentities', ''];
-  assert.deepStrictEqual(prompts, [list, list, list, list, list, ['sign', md5('ed25519')]]);
+  const sign = ['sign', md5('ed25519')];
+  assert.deepStrictEqual(prompts, [list, list, list, list, list, sign, list, sign, list, sign]);
 });
 
 test('a server that refuses forwarding, and a shell without agent options', async () => {
@@ -199,11 +214,17 @@ s.send(b'\\0\\0\\0\\x08\\x0d\\0\\0\\0\\x10abc'); print('short-sign', reply(s))
 t = connect(); t.send(b'\\0\\0\\0\\x64' + b'x' * 10); t.close()
 u = connect(); u.send(b'\\xff\\xff\\xff\\xff'); print('huge', reply(u))
 v = connect(); v.send(b'\\0\\0\\0\\0'); v.close()
+# Requests sent on and on while no reply is read: the agent stops taking them once its replies wait.
+w = connect(); w.settimeout(3); sent = 0
+try:
+    while sent < 12 << 20: w.sendall(b'\\0\\0\\0\\1\\xc8' * 13107); sent += 65535
+except socket.timeout: pass
+print('flood', 'held back' if sent < 12 << 20 else 'all taken')
 `, { mode: 0o644 });
   const { steps } = await runInShell(`run hostile python3 ${hostile}\nrun after ssh-add -l -E md5`,
     { storage: storeOf(['ed25519']), enable: true });
   assert.deepStrictEqual(steps.hostile, { status: 0, out:
-    'split 12\npipelined 12 12\nempty 5\nunknown 5\nshort-sign 5\nhuge closed' });
+    'split 12\npipelined 12 12\nempty 5\nunknown 5\nshort-sign 5\nhuge closed\nflood held back' });
   assert.strictEqual(steps.after.out.split(' ')[1], `MD5:${md5('ed25519')}`);
 });
 
