@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/output_buffer.h"
 #include "core/ssh/ssh_prompt.h"
 #include "core/terminal_options.h"
 
@@ -70,7 +71,8 @@ struct PortForwardingOptions {
 
 struct ExecOptions {
   std::string command;  // bytes
-  std::function<void(int, std::string)> callback = [](int, std::string) {};
+  // The output is handed over whole: its block is the only copy.
+  std::function<void(int, OutputBuffer)> callback = [](int, OutputBuffer) {};
   std::function<void(const Error&)> errorCallback = [](const Error&) {};
 };
 

@@ -1,6 +1,5 @@
 #include "core/ssh/ssh_exec.h"
 
-#include <array>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -16,11 +15,10 @@ namespace {
 constexpr int kStdout = 0;
 constexpr int kStderr = 1;
 
-// Every read goes through this one buffer (all requests run on the loop's thread): large, so that
-// one call takes in what several packets carried, and hot in the cache for the copy that appends
-// it. Reading straight into the output instead would mean zero-filling its spare room first.
+// libssh2 reads straight into the output, this much per call: one call takes in what several
+// packets carried. libssh2 widens the channel's window by what a call asks for, so a call never
+// asks for all the room the output has.
 constexpr size_t kReadSize = 256 * 1024;
-std::array<char, kReadSize> read_buffer;
 
 // The number of a signal named as in an exit-signal request, 0 for a name it does not know.
 int SignalNumber(std::string name) {
@@ -192,11 +190,14 @@ int ExecRequest::ReadStep() {
   return SshCommand::kPending;
 }
 
-int ExecRequest::Drain(int stream, std::string* output) {
+int ExecRequest::Drain(int stream, OutputBuffer* output) {
   for (;;) {
-    ssize_t n = libssh2_channel_read_ex(channel_.get(), stream, read_buffer.data(), kReadSize);
+    if (!output->Reserve(kReadSize)) {
+      return LIBSSH2_ERROR_ALLOC;
+    }
+    ssize_t n = libssh2_channel_read_ex(channel_.get(), stream, output->spare(), kReadSize);
     if (n > 0) {
-      output->append(read_buffer.data(), static_cast<size_t>(n));
+      output->Commit(static_cast<size_t>(n));
     } else if (n == 0) {
       return 1;
     } else if (n == LIBSSH2_ERROR_EAGAIN) {
@@ -256,9 +257,9 @@ void ExecRequest::Report() {
     return;
   }
   const int status = ExitStatus(session_->session(), channel_.get());
-  std::string output = status == 0 ? std::move(stdout_) : std::move(stderr_);
-  stdout_ = std::string();
-  stderr_ = std::string();
-  std::function<void(int, std::string)> done = options_.callback;
+  OutputBuffer output = status == 0 ? std::move(stdout_) : std::move(stderr_);
+  stdout_ = OutputBuffer();
+  stderr_ = OutputBuffer();
+  std::function<void(int, OutputBuffer)> done = options_.callback;
   done(status, std::move(output));
 }

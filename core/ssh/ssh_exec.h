@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/error.h"
+#include "core/output_buffer.h"
 #include "core/ssh/session_channel.h"
 #include "core/ssh/session_request.h"
 #include "core/ssh/ssh_client_options.h"
@@ -46,14 +47,14 @@ class ExecRequest : public SessionRequest, private SessionChannel::Delegate {
   int FinishStep();
   // Appends what the stream holds to output: 0 when more may come, 1 at its end, or a libssh2
   // error.
-  int Drain(int stream, std::string* output);
+  int Drain(int stream, OutputBuffer* output);
   void Report();
 
   SshClientPimpl* session_;
   ExecOptions options_;
   SessionChannel channel_;
-  std::string stdout_;
-  std::string stderr_;
+  OutputBuffer stdout_;
+  OutputBuffer stderr_;
   Error error_;
   bool closing_ = false;
   bool reported_ = false;

@@ -54,8 +54,8 @@ class ShellExecTest : public ::testing::Test {
   void Exec(const std::string& name, const std::string& command) {
     ExecOptions options;
     options.command = command;
-    options.callback = [this, name](int status, std::string output) {
-      Note(name + ": " + std::to_string(status) + " " + output);
+    options.callback = [this, name](int status, OutputBuffer output) {
+      Note(name + ": " + std::to_string(status) + " " + std::string(output.data(), output.size()));
     };
     options.errorCallback = [this, name](const Error& error) {
       Note(name + ": error " + error.message);
