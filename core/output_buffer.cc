@@ -9,9 +9,6 @@ namespace {
 
 // The first block: a command's output mostly fits, and its untouched pages cost nothing.
 constexpr size_t kFirstCapacity = 256 * 1024;
-// From this size on the block asks for huge pages: a bulk output then costs one page fault per 2
-// MiB instead of one per 4 KiB.
-constexpr size_t kHugePagesFrom = 8 * 1024 * 1024;
 
 }  // namespace
 

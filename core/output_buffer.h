@@ -1,6 +1,6 @@
 // Bytes collected into one block of memory that grows without copying what it holds, then is handed
-// over whole: the block read into is the block script's Buffer wraps. Above the first step the
-// kernel moves its pages when it grows (mremap), and pages never written are never resident.
+// over whole: the block read into is the block script's Buffer wraps. The kernel moves its pages
+// when it grows (mremap), and pages never written are never resident.
 #ifndef QUELBAR_CORE_OUTPUT_BUFFER_H_
 #define QUELBAR_CORE_OUTPUT_BUFFER_H_
 

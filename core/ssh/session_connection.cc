@@ -63,6 +63,12 @@ ssize_t SessionConnection::Receive(char* buffer, size_t length) {
       return -EBADF;
     }
     if (input_state_ == InputState::kOpen) {
+      // Straight from the socket into libssh2's buffer while data flows; libuv's reading wakes the
+      // session once the socket runs dry, and reports its end.
+      const ssize_t read = connection_.TryRead(buffer, length);
+      if (read > 0) {
+        return read;
+      }
       connection_.StartReading();
     }
     return -EAGAIN;

@@ -1,7 +1,8 @@
 // The transport of one libssh2 session: libssh2's send and receive callbacks go through a
-// NetworkConnection (libuv TCP) instead of a blocking socket. Bytes read from the socket wait here
-// until libssh2 asks for them; bytes libssh2 sends are handed to libuv, which queues what the
-// socket cannot take at once.
+// NetworkConnection (libuv TCP) instead of a blocking socket. Bytes libuv read from the socket wait
+// here until libssh2 asks for them; once none wait, libssh2's receive reads the socket straight
+// into its own buffer, so that bulk data is copied once on its way in. Bytes libssh2 sends go to
+// the socket at once when it takes them, and libuv queues a copy of what it cannot take.
 //
 // What waits here is bounded: while kHeldBytesLimit or more are held the socket is not read, so a
 // server that sends while nothing in the session takes its bytes (a host-key question pending, an
@@ -48,8 +49,8 @@ class SessionConnection : public NetworkConnection::Delegate {
   static constexpr size_t kHeldBytesLimit = 1024 * 1024;
 
   // What libssh2's receive callback answers: up to length bytes while any are held, even after the
-  // socket has ended or stopped; then -EAGAIN (reading is on) while the socket may bring more, and
-  // -EBADF once it cannot.
+  // socket has ended or stopped; then what the open socket holds now; then -EAGAIN (reading is on)
+  // while the socket may bring more, and -EBADF once it cannot.
   ssize_t Receive(char* buffer, size_t length);
   // What libssh2's send callback answers: length once libuv took the bytes, -EBADF without a
   // socket or after EndSession.
