@@ -6,19 +6,29 @@
 #include <string>
 #include <utility>
 
-#include "core/ssh/ssh_client_pimpl.h"
+#include "core/ssh/command_queue.h"
+#include "core/ssh/ssh_client_options.h"
 #include "core/ssh/ssh_command.h"
 #include "core/ssh/ssh_error.h"
 
 namespace {
 
-constexpr int kStdout = 0;
-constexpr int kStderr = 1;
+// A command's output is collected whole, so its window is larger than a shell's.
+constexpr unsigned int kWindowSize = 2 * 1024 * 1024;
+constexpr unsigned int kPacketSize = 32768;
 
-// libssh2 reads straight into the output, this much per call: one call takes in what several
-// packets carried. libssh2 widens the channel's window by what a call asks for, so a call never
-// asks for all the room the output has.
-constexpr size_t kReadSize = 256 * 1024;
+// The pump's stream indexes: standard output and standard error, both read on every pass (standard
+// error left unread would fill the window and stop the server before standard output ends).
+constexpr size_t kStdout = 0;
+constexpr size_t kStderr = 1;
+
+// Reads as large as the pump takes; the output is collected whole, without a bound.
+ChannelPump::Limits OutputLimits() {
+  ChannelPump::Limits limits;
+  limits.read_size = ChannelPump::kMaxReadSize;
+  limits.whole = true;
+  return limits;
+}
 
 // The number of a signal named as in an exit-signal request, 0 for a name it does not know.
 int SignalNumber(std::string name) {
@@ -53,7 +63,7 @@ int ExitStatus(LIBSSH2_SESSION* session, LIBSSH2_CHANNEL* channel) {
 
 }  // namespace
 
-void StartExec(SshClientPimpl& session, ExecOptions options) {
+void StartExec(SessionHost& session, ExecOptions options) {
   if (!session.IsReady()) {
     std::function<void(const Error&)> refused = std::move(options.errorCallback);
     refused(SessionNotReadyError(session, "run the command"));
@@ -61,14 +71,18 @@ void StartExec(SshClientPimpl& session, ExecOptions options) {
   }
   auto request = std::make_unique<ExecRequest>(&session, std::move(options));
   ExecRequest* started = request.get();
-  session.AddRequest(SessionRequest::kExec, std::move(request));
+  session.AddRequest(std::move(request));
   started->Start();
 }
 
-ExecRequest::ExecRequest(SshClientPimpl* session, ExecOptions options)
+ExecRequest::ExecRequest(SessionHost* session, ExecOptions options)
     : session_(session),
       options_(std::move(options)),
-      channel_(session, SessionChannel::kExec, this) {}
+      channel_(session,
+               ChannelOpen::Session(kWindowSize, kPacketSize, "a command",
+                                    session->options().environmentVariables),
+               this),
+      pump_(session, &channel_.channel(), {0, 1}, OutputLimits(), this) {}
 
 ExecRequest::~ExecRequest() = default;
 
@@ -85,6 +99,7 @@ void ExecRequest::Close() {
     return;
   }
   closing_ = true;
+  pump_.StopReading();
   channel_.Cancel();
   if (!error_.IsSet()) {
     error_ = MakeUserCloseError();
@@ -154,58 +169,26 @@ int ExecRequest::StartStep() {
     QueueFinish();
     return SshCommand::kDone;
   }
-  if (rc == LIBSSH2_ERROR_CHANNEL_REQUEST_DENIED || rc == LIBSSH2_ERROR_ALLOC) {
+  if (rc != 0) {
+    Error error = MakeSshError(session_->session(), rc);
+    if (ScopeOfSshResult(rc) != SshResultScope::kRequest) {
+      session_->FailSession(std::move(error));
+      return SshCommand::kFailed;
+    }
     if (!error_.IsSet()) {
-      error_ = MakeSshError(session_->session());
+      error_ = std::move(error);
       error_.message = "The server refused to run the command: " + error_.message;
     }
     QueueFinish();
     return SshCommand::kDone;
   }
-  if (rc != 0) {
-    session_->OnSessionError();
-    return SshCommand::kFailed;
-  }
-  Push(&ExecRequest::ReadStep);
+  pump_.StartReading();
   return SshCommand::kDone;
 }
 
-int ExecRequest::ReadStep() {
-  if (closing_ || reported_) {
-    return SshCommand::kDone;
-  }
-  // Both streams on every pass: standard error left unread would fill the window and stop the
-  // server before standard output ends.
-  const int out = Drain(kStdout, &stdout_);
-  const int err = out < 0 ? out : Drain(kStderr, &stderr_);
-  if (out < 0 || err < 0) {
-    session_->OnSessionError();
-    return SshCommand::kFailed;
-  }
-  if (out == 1 && err == 1) {
-    output_ended_ = true;
-    QueueFinish();
-    return SshCommand::kDone;
-  }
-  return SshCommand::kPending;
-}
-
-int ExecRequest::Drain(int stream, OutputBuffer* output) {
-  for (;;) {
-    if (!output->Reserve(kReadSize)) {
-      return LIBSSH2_ERROR_ALLOC;
-    }
-    ssize_t n = libssh2_channel_read_ex(channel_.get(), stream, output->spare(), kReadSize);
-    if (n > 0) {
-      output->Commit(static_cast<size_t>(n));
-    } else if (n == 0) {
-      return 1;
-    } else if (n == LIBSSH2_ERROR_EAGAIN) {
-      return 0;
-    } else {
-      return static_cast<int>(n);
-    }
-  }
+void ExecRequest::OnPumpOutputEnded() {
+  output_ended_ = true;
+  QueueFinish();
 }
 
 int ExecRequest::FinishStep() {
@@ -250,6 +233,7 @@ void ExecRequest::Report() {
     return;
   }
   reported_ = true;
+  pump_.StopReading();
   if (error_.IsSet()) {
     std::function<void(const Error&)> failed = options_.errorCallback;
     Error error = error_;
@@ -257,9 +241,8 @@ void ExecRequest::Report() {
     return;
   }
   const int status = ExitStatus(session_->session(), channel_.get());
-  OutputBuffer output = status == 0 ? std::move(stdout_) : std::move(stderr_);
-  stdout_ = OutputBuffer();
-  stderr_ = OutputBuffer();
+  OutputBuffer output = pump_.TakeAll(status == 0 ? kStdout : kStderr);
+  pump_.TakeAll(status == 0 ? kStderr : kStdout);
   std::function<void(int, OutputBuffer)> done = options_.callback;
   done(status, std::move(output));
 }
