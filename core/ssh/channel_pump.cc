@@ -148,7 +148,7 @@ void ChannelPump::Release(size_t bytes) {
   }
 }
 
-void ChannelPump::Write(std::string data) {
+void ChannelPump::Write(SharedBytes data) {
   if (data.empty() || input_discarded_ || eof_wanted_) {
     return;
   }
@@ -186,7 +186,7 @@ int ChannelPump::WriteStep() {
   }
   QUELBAR_DCHECK(*channel_);
   while (!input_.empty()) {
-    const std::string& piece = input_.front();
+    const SharedBytes& piece = input_.front();
     const ssize_t rc = libssh2_channel_write_ex(channel_->get(), 0, piece.data() + input_offset_,
                                                 piece.size() - input_offset_);
     // 0: the window is shut; the server's window adjust comes with a later pass.

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/output_buffer.h"
+#include "core/shared_bytes.h"
 #include "core/ssh/session_host.h"
 #include "core/ssh/ssh_channel.h"
 #include "core/weak_ptr.h"
@@ -82,7 +83,9 @@ class ChannelPump {
   size_t held_bytes() const { return held_bytes_; }
 
   // Input.
-  void Write(std::string data);
+  // The bytes stay where their owner keeps them until written: libssh2 copies them once, into the
+  // packet it encrypts.
+  void Write(SharedBytes data);
   void EndInput();
   // Drops the queued input; later writes are ignored.
   void DiscardInput();
@@ -110,7 +113,7 @@ class ChannelPump {
   bool reading_ = false;
   bool paused_ = false;
 
-  std::deque<std::string> input_;
+  std::deque<SharedBytes> input_;
   size_t input_offset_ = 0;
   size_t queued_input_bytes_ = 0;
   bool input_discarded_ = false;
