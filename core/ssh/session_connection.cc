@@ -67,6 +67,7 @@ ssize_t SessionConnection::Receive(char* buffer, size_t length) {
       // session once the socket runs dry, and reports its end.
       const ssize_t read = connection_.TryRead(buffer, length);
       if (read > 0) {
+        read_directly_ = true;
         return read;
       }
       connection_.StartReading();

@@ -14,6 +14,7 @@
 #include <libssh2.h>
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "core/net/network_connection.h"
@@ -66,6 +67,10 @@ class SessionConnection : public NetworkConnection::Delegate {
   size_t QueuedBytes() const { return connection_.QueuedBytes(); }
   // Bytes received that libssh2 has not taken yet.
   size_t HeldBytes() const { return received_.size() - received_offset_; }
+  // Whether libssh2 has read the socket directly since the last call. Such bytes come with no
+  // OnReadable: a libssh2 call of one command may have taken what another one, run earlier in the
+  // same pass, waits for, so the session runs another pass.
+  bool TakeDirectReads() { return std::exchange(read_directly_, false); }
 
   // NetworkConnection::Delegate
   void OnConnected() override;
@@ -94,6 +99,7 @@ class SessionConnection : public NetworkConnection::Delegate {
   size_t received_offset_ = 0;
   InputState input_state_ = InputState::kOpen;
   bool sending_ended_ = false;
+  bool read_directly_ = false;
 };
 
 #endif  // QUELBAR_CORE_SSH_SESSION_CONNECTION_H_
