@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cassert>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -52,6 +53,15 @@ bool OutputBuffer::Reserve(size_t room) {
 void OutputBuffer::Commit(size_t length) {
   assert(length <= spare_size());
   block_.size += length;
+}
+
+bool OutputBuffer::Append(const char* data, size_t length) {
+  if (!Reserve(length)) {
+    return false;
+  }
+  std::memcpy(spare(), data, length);
+  Commit(length);
+  return true;
 }
 
 OutputBuffer::Block OutputBuffer::Release() {

@@ -29,6 +29,8 @@ class OutputBuffer {
   size_t spare_size() const { return block_.capacity - block_.size; }
   // The bytes just written at spare() are part of the output.
   void Commit(size_t length);
+  // Copies length bytes at data to the end; false when no memory is left.
+  bool Append(const char* data, size_t length);
 
   const char* data() const { return block_.data; }
   size_t size() const { return block_.size; }

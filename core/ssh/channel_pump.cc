@@ -81,19 +81,25 @@ int ChannelPump::ReadStep() {
 
 ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limit, bool* read_any) {
   while (held_bytes_ < limit) {
-    char* into = read_buffer.data();
-    if (limits_.whole) {
-      if (!whole_[stream_index].Reserve(limits_.read_size)) {
-        failure_ = LIBSSH2_ERROR_ALLOC;
-        return ReadResult::kFailed;
-      }
-      into = whole_[stream_index].spare();
+    OutputBuffer* whole = limits_.whole ? &whole_[stream_index] : nullptr;
+    // A whole output gets its block with its first bytes, which come through the shared buffer: a
+    // stream that stays empty, as most standard errors do, costs nothing.
+    const bool into_whole = whole != nullptr && whole->size() > 0;
+    if (into_whole && !whole->Reserve(limits_.read_size)) {
+      failure_ = LIBSSH2_ERROR_ALLOC;
+      return ReadResult::kFailed;
     }
+    char* into = into_whole ? whole->spare() : read_buffer.data();
     const ssize_t n =
         libssh2_channel_read_ex(channel_->get(), streams_[stream_index], into, limits_.read_size);
     if (n > 0) {
-      if (limits_.whole) {
-        whole_[stream_index].Commit(static_cast<size_t>(n));
+      if (into_whole) {
+        whole->Commit(static_cast<size_t>(n));
+      } else if (whole != nullptr) {
+        if (!whole->Append(into, static_cast<size_t>(n))) {
+          failure_ = LIBSSH2_ERROR_ALLOC;
+          return ReadResult::kFailed;
+        }
       } else {
         chunks_[stream_index].emplace_back(into, static_cast<size_t>(n));
       }

@@ -1,8 +1,9 @@
 // The transport of one libssh2 session: libssh2's send and receive callbacks go through a
 // NetworkConnection (libuv TCP) instead of a blocking socket. Bytes libuv read from the socket wait
-// here until libssh2 asks for them; once none wait, libssh2's receive reads the socket straight
-// into its own buffer, so that bulk data is copied once on its way in. Bytes libssh2 sends go to
-// the socket at once when it takes them, and libuv queues a copy of what it cannot take.
+// here until libssh2 asks for them; once none wait while bulk data flows, libssh2's receive reads
+// the socket straight into its own buffer, so that bulk data is copied once on its way in. Bytes
+// libssh2 sends go to the socket at once when it takes them, and libuv queues a copy of what it
+// cannot take.
 //
 // What waits here is bounded: while kHeldBytesLimit or more are held the socket is not read, so a
 // server that sends while nothing in the session takes its bytes (a host-key question pending, an
@@ -100,6 +101,11 @@ class SessionConnection : public NetworkConnection::Delegate {
   InputState input_state_ = InputState::kOpen;
   bool sending_ended_ = false;
   bool read_directly_ = false;
+  // A read of kBulkReadSize or more says that more is on its way: libssh2 then reads the socket
+  // directly until it finds it empty. Small exchanges never try, which would cost a system call
+  // that finds nothing.
+  static constexpr size_t kBulkReadSize = 64 * 1024;
+  bool bulk_input_ = false;
 };
 
 #endif  // QUELBAR_CORE_SSH_SESSION_CONNECTION_H_

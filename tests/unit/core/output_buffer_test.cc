@@ -8,13 +8,13 @@
 
 namespace {
 
-// Writes `length` bytes that tell their own position.
+// Appends `length` bytes that tell their own position.
 void Append(OutputBuffer* buffer, size_t length) {
-  ASSERT_TRUE(buffer->Reserve(length));
+  std::string bytes(length, '\0');
   for (size_t i = 0; i < length; ++i) {
-    buffer->spare()[i] = static_cast<char>((buffer->size() + i) % 251);
+    bytes[i] = static_cast<char>((buffer->size() + i) % 251);
   }
-  buffer->Commit(length);
+  ASSERT_TRUE(buffer->Append(bytes.data(), bytes.size()));
 }
 
 bool HoldsPositions(const char* data, size_t size) {
