@@ -26,7 +26,7 @@ ChannelPump::ChannelPump(SessionHost* host, SshChannel* channel, std::vector<int
       limits_(limits),
       delegate_(delegate),
       chunks_(streams_.size()),
-      whole_(limits.whole ? streams_.size() : 0) {
+      whole_(limits.chunked ? 0 : streams_.size()) {
   limits_.read_size = std::min(limits_.read_size, kMaxReadSize);
   QUELBAR_DCHECK(limits_.low_watermark <= limits_.high_watermark);
 }
@@ -39,15 +39,22 @@ void ChannelPump::PushStep(int (ChannelPump::*step)()) {
 
 void ChannelPump::StartReading() {
   QUELBAR_DCHECK(*channel_);
-  if (reading_) {
+  QUELBAR_DCHECK(output_ == Output::kIdle);
+  if (output_ != Output::kIdle) {
     return;
   }
-  reading_ = true;
+  output_ = Output::kReading;
   PushStep(&ChannelPump::ReadStep);
 }
 
+void ChannelPump::StopReading() {
+  if (output_ != Output::kEnded) {
+    output_ = Output::kStopped;
+  }
+}
+
 int ChannelPump::ReadStep() {
-  if (!reading_) {
+  if (output_ != Output::kReading && output_ != Output::kPaused) {
     return SshCommand::kDone;
   }
   bool read_any = false;
@@ -68,20 +75,20 @@ int ChannelPump::ReadStep() {
     return Fail();
   }
   if (stop == ReadResult::kPaused) {
-    paused_ = true;  // Release asks for a pass once the consumer has caught up
+    output_ = Output::kPaused;  // Release asks for a pass once the consumer has caught up
     return SshCommand::kPending;
   }
   if (!ended) {
     return SshCommand::kPending;
   }
-  reading_ = false;
+  output_ = Output::kEnded;
   delegate_->OnPumpOutputEnded();
   return SshCommand::kDone;
 }
 
 ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limit, bool* read_any) {
   while (held_bytes_ < limit) {
-    OutputBuffer* whole = limits_.whole ? &whole_[stream_index] : nullptr;
+    OutputBuffer* whole = limits_.chunked ? nullptr : &whole_[stream_index];
     // A whole output gets its block with its first bytes, which come through the shared buffer: a
     // stream that stays empty, as most standard errors do, costs nothing.
     const bool into_whole = whole != nullptr && whole->size() > 0;
@@ -129,7 +136,7 @@ void ChannelPump::ReadRest() {
 }
 
 std::string ChannelPump::TakeChunk(size_t stream_index) {
-  QUELBAR_DCHECK(!limits_.whole);
+  QUELBAR_DCHECK(limits_.chunked);
   std::deque<std::string>& chunks = chunks_[stream_index];
   QUELBAR_DCHECK(!chunks.empty());
   std::string chunk = std::move(chunks.front());
@@ -138,7 +145,7 @@ std::string ChannelPump::TakeChunk(size_t stream_index) {
 }
 
 OutputBuffer ChannelPump::TakeAll(size_t stream_index) {
-  QUELBAR_DCHECK(limits_.whole);
+  QUELBAR_DCHECK(!limits_.chunked);
   OutputBuffer all = std::move(whole_[stream_index]);
   whole_[stream_index] = OutputBuffer();
   Release(all.size());
@@ -148,18 +155,30 @@ OutputBuffer ChannelPump::TakeAll(size_t stream_index) {
 void ChannelPump::Release(size_t bytes) {
   QUELBAR_DCHECK(bytes <= held_bytes_);
   held_bytes_ -= std::min(bytes, held_bytes_);
-  if (paused_ && held_bytes_ < limits_.low_watermark) {
-    paused_ = false;
+  if (output_ == Output::kPaused && held_bytes_ < limits_.low_watermark) {
+    output_ = Output::kReading;
     host_->RequestPass();
   }
 }
 
 void ChannelPump::Write(SharedBytes data) {
-  if (data.empty() || input_discarded_ || eof_wanted_) {
+  if (data.empty() || input_state_ != Input::kOpen) {
     return;
   }
   queued_input_bytes_ += data.size();
   input_.push_back(std::move(data));
+  QueueWrite();
+}
+
+void ChannelPump::EndInput() {
+  if (input_state_ != Input::kOpen) {
+    return;
+  }
+  input_state_ = Input::kEnding;
+  QueueWrite();
+}
+
+void ChannelPump::QueueWrite() {
   // One write step at a time keeps the pieces of input in order however the window lets them go.
   if (!write_queued_) {
     write_queued_ = true;
@@ -167,26 +186,15 @@ void ChannelPump::Write(SharedBytes data) {
   }
 }
 
-void ChannelPump::EndInput() {
-  if (input_discarded_ || eof_wanted_) {
-    return;
-  }
-  eof_wanted_ = true;
-  if (!write_queued_) {
-    write_queued_ = true;
-    PushStep(&ChannelPump::WriteStep);
-  }
-}
-
 void ChannelPump::DiscardInput() {
-  input_discarded_ = true;
+  input_state_ = Input::kDiscarded;
   input_.clear();
   input_offset_ = 0;
   queued_input_bytes_ = 0;
 }
 
 int ChannelPump::WriteStep() {
-  if (input_discarded_) {
+  if (input_state_ == Input::kDiscarded) {
     write_queued_ = false;
     return SshCommand::kDone;
   }
@@ -210,7 +218,7 @@ int ChannelPump::WriteStep() {
       input_offset_ = 0;
     }
   }
-  if (eof_wanted_ && !eof_sent_) {
+  if (input_state_ == Input::kEnding) {
     const int rc = libssh2_channel_send_eof(channel_->get());
     if (rc == LIBSSH2_ERROR_EAGAIN) {
       return SshCommand::kPending;
@@ -219,7 +227,7 @@ int ChannelPump::WriteStep() {
       failure_ = rc;
       return Fail();
     }
-    eof_sent_ = true;
+    input_state_ = Input::kEnded;
   }
   write_queued_ = false;
   delegate_->OnPumpInputWritten();
@@ -227,7 +235,7 @@ int ChannelPump::WriteStep() {
 }
 
 int ChannelPump::Fail() {
-  reading_ = false;
+  output_ = Output::kStopped;
   host_->FailSession(MakeSshError(host_->session(), failure_));
   return SshCommand::kFailed;
 }

@@ -1,15 +1,14 @@
 // Moves the data of one open channel, in both directions, as steps on the session's queue.
 //
 // Output: the read step reads the given streams of the channel (0 is standard output, 1 standard
-// error) into chunks of at most Limits::read_size bytes each, on every pass, every stream on every
-// pass (a stream left unread would fill the window and stop the others). Output read and not yet
-// released by the consumer is "held"; at Limits::high_watermark held bytes reading pauses, so that
-// the channel's window closes and the server waits instead of memory growing, and it resumes once
-// the consumer's Release brings the held bytes under Limits::low_watermark. The end of the output
-// (every stream has reached the server's EOF) is reported only after the last chunk is held, so a
-// consumer that hands out every chunk before acting on the end loses nothing. A consumer that wants
-// each stream's output whole (Limits::whole) gets it read straight into one growing block instead
-// of chunks, and takes it with TakeAll without another copy.
+// error) into chunks of at most Limits::read_size bytes each (or one growing block per stream),
+// every stream on every pass (a stream left unread would fill the window and stop the others).
+// Output read and not yet released by the consumer is "held"; at Limits::high_watermark held bytes
+// reading pauses, so that the channel's window closes and the server waits instead of memory
+// growing, and it resumes once the consumer's Release brings the held bytes under
+// Limits::low_watermark. The end of the output (every stream has reached the server's EOF) is
+// reported only after the last chunk is held, so a consumer that hands out every chunk before
+// acting on the end loses nothing.
 //
 // Input: Write queues bytes; one write step at a time sends them in order, a partial write keeping
 // its offset, a full window (0 or would-block) waiting for a later pass. EndInput sends the
@@ -40,7 +39,9 @@ class ChannelPump {
     size_t read_size = 16384;  // at most kMaxReadSize
     size_t high_watermark = static_cast<size_t>(-1);
     size_t low_watermark = static_cast<size_t>(-1);
-    bool whole = false;
+    // False for a consumer that takes the whole output at once (TakeAll): each stream's output is
+    // then read straight into one block that grows without copying, which TakeAll hands over.
+    bool chunked = true;
   };
 
   class Delegate {
@@ -65,17 +66,18 @@ class ChannelPump {
   // Output.
   void StartReading();
   // The read step ends at its next run; nothing more is read.
-  void StopReading() { reading_ = false; }
-  bool IsReading() const { return reading_; }
+  void StopReading();
+  // Started, and neither ended nor stopped.
+  bool IsReading() const { return output_ == Output::kReading || output_ == Output::kPaused; }
   // Reads once what libssh2 already holds for the channel, past the high watermark and ignoring
   // failures: the last output of a channel whose session has failed.
   void ReadRest();
   bool HasOutput(size_t stream_index) const {
-    return limits_.whole ? whole_[stream_index].size() > 0 : !chunks_[stream_index].empty();
+    return limits_.chunked ? !chunks_[stream_index].empty() : whole_[stream_index].size() > 0;
   }
-  // The oldest chunk of a stream; its bytes stay held until Release. Not with Limits::whole.
+  // The oldest chunk of a stream; its bytes stay held until Release. Chunked output only.
   std::string TakeChunk(size_t stream_index);
-  // With Limits::whole: the whole output of a stream so far, released at once.
+  // The whole output of a stream so far, released at once. Unchunked output only.
   OutputBuffer TakeAll(size_t stream_index);
   // The consumer is done with bytes it took: below the low watermark a paused read resumes with a
   // queue pass, so the caller makes this call last when the pass may destroy it.
@@ -92,7 +94,22 @@ class ChannelPump {
   size_t QueuedInputBytes() const { return queued_input_bytes_; }
 
  private:
+  enum class Output {
+    kIdle,     // not started
+    kReading,  // the read step reads on every pass
+    kPaused,   // the held bytes reached the high watermark: the read step waits for Release
+    kEnded,    // every stream has ended
+    kStopped,  // stopped by the owner, or by a failure
+  };
+  enum class Input {
+    kOpen,       // writes are queued and sent
+    kEnding,     // the EOF goes after the queued bytes; no more writes
+    kEnded,      // the EOF is sent
+    kDiscarded,  // dropped by the owner
+  };
   enum class ReadResult { kWouldBlock, kEnded, kPaused, kFailed };
+
+  void QueueWrite();
 
   void PushStep(int (ChannelPump::*step)());
   int ReadStep();
@@ -110,15 +127,13 @@ class ChannelPump {
   std::vector<std::deque<std::string>> chunks_;
   std::vector<OutputBuffer> whole_;
   size_t held_bytes_ = 0;
-  bool reading_ = false;
-  bool paused_ = false;
+  Output output_ = Output::kIdle;
 
   std::deque<SharedBytes> input_;
   size_t input_offset_ = 0;
   size_t queued_input_bytes_ = 0;
-  bool input_discarded_ = false;
-  bool eof_wanted_ = false;
-  bool eof_sent_ = false;
+  Input input_state_ = Input::kOpen;
+  // The write step is queued: one at a time keeps the pieces in order.
   bool write_queued_ = false;
   // The libssh2 code of the read or write that failed.
   int failure_ = 0;
