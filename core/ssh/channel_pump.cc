@@ -64,19 +64,26 @@ int ChannelPump::ReadStep() {
     const ReadResult result = ReadStream(i, limits_.high_watermark, &read_any);
     if (result == ReadResult::kPaused || result == ReadResult::kFailed) {
       stop = result;
+      ended = false;
       break;
     }
     ended = ended && result == ReadResult::kEnded;
   }
+  // Before the delegate hears of the output: a consumer that releases from inside OnPumpOutput
+  // resumes the read at once, where a pause set after it would wait for a pass nothing asks for. A
+  // paused read that no longer reached the watermark reads on, and sees its end.
+  output_ = stop == ReadResult::kPaused ? Output::kPaused : Output::kReading;
   if (read_any) {
     delegate_->OnPumpOutput();
   }
   if (stop == ReadResult::kFailed) {
     return Fail();
   }
-  if (stop == ReadResult::kPaused) {
-    output_ = Output::kPaused;  // Release asks for a pass once the consumer has caught up
-    return SshCommand::kPending;
+  if (output_ == Output::kStopped) {
+    return SshCommand::kDone;  // the owner stopped reading from inside OnPumpOutput
+  }
+  if (output_ == Output::kPaused) {
+    return SshCommand::kPending;  // Release asks for a pass once the consumer has caught up
   }
   if (!ended) {
     return SshCommand::kPending;
