@@ -8,6 +8,7 @@ namespace {
 
 void InitSshBindings(ExportsObject exports) {
   InitNodeRemoteTerminal(exports);
+  InitNodeFileSystem(exports);
   InitNodeSshCertificate(exports);
   InitKeyFunctions(exports);
   InitNodeSshClient(exports);

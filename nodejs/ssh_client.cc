@@ -28,6 +28,7 @@ class NodeSshClient : public Nan::ObjectWrap {
     Nan::SetPrototypeMethod(tpl, "connect", Connect);
     Nan::SetPrototypeMethod(tpl, "exec", Exec);
     Nan::SetPrototypeMethod(tpl, "shell", Shell);
+    Nan::SetPrototypeMethod(tpl, "sftp", Sftp);
     Nan::SetPrototypeMethod(tpl, "close", Close);
     v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
     constructor().Reset(function);
@@ -91,6 +92,12 @@ class NodeSshClient : public Nan::ObjectWrap {
   static void Shell(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (NodeSshClient* self = From(info)) {
       StartShell(*self->client_.impl(), ReadShellArguments(info));
+    }
+  }
+
+  static void Sftp(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    if (NodeSshClient* self = From(info)) {
+      StartSftpForScript(*self->client_.impl(), info[0]);
     }
   }
 

@@ -1,0 +1,194 @@
+#include "core/file_system/sftp/commands/write_file.h"
+
+#include <utility>
+
+#include "libssh2_ext/sftp/libssh2_sftp_context.h"
+
+namespace file_system {
+namespace sftp {
+namespace cmd {
+
+namespace {
+
+// Bytes handed to libssh2 ahead of the server's acknowledgements: about OpenSSH's own 64 requests
+// of 32 KiB, which the server's 2 MiB channel window also allows.
+constexpr size_t kWriteWindow = 2 * 1024 * 1024;
+
+}  // namespace
+
+WriteFile::WriteFile(const CommandTarget& target, std::string path, unsigned long flags,
+                     int32_t mode, cb::WriteCallbacks callbacks)
+    : TransferCommand(kWrite, target.session, target.sftp, target.queue),
+      path_(std::move(path)),
+      flags_(flags),
+      mode_(PermissionBits(mode)),
+      callbacks_(std::move(callbacks)) {}
+
+void WriteFile::finish() {
+  if (!HasEnded()) {
+    closing_ = true;
+  }
+}
+
+void WriteFile::detach() {
+  // Kept until the next run: this may be called from inside one of them.
+  retired_ = std::move(callbacks_);
+  callbacks_ = cb::WriteCallbacks{[] { return cb::FilePart{}; }, [] {}, [] {}, [](int) {}, nullptr};
+  finish();
+  resume();
+}
+
+bool WriteFile::HasCallInFlight() const {
+  // Bytes handed to libssh2 must all be acknowledged before anything else is done with the handle:
+  // closing it with part of a request sent would leave the SFTP stream broken.
+  return call_in_flight_ || (step_ == STEP_WRITE && Unacknowledged() > 0) || closing_;
+}
+
+void WriteFile::onEnded() {
+  detach();
+  retired_ = cb::WriteCallbacks();
+}
+
+int WriteFile::perform() {
+  retired_ = cb::WriteCallbacks();
+  for (;;) {
+    if (closing_ && !call_in_flight_ &&
+        (step_ == STEP_OPEN || (step_ == STEP_WRITE && !Unacknowledged()))) {
+      // An open that has not begun has nothing to close.
+      step_ = step_ == STEP_OPEN && !handle_.isOpen() ? STEP_DONE : STEP_CLOSE_HANDLE;
+    }
+    const Step step = step_;
+    switch (step_) {
+      case STEP_OPEN:
+        Open();
+        break;
+      case STEP_WRITE:
+        if (!Write()) {
+          return kPending;
+        }
+        break;
+      case STEP_CLOSE_HANDLE:
+        CloseHandle();
+        break;
+      case STEP_DONE:
+        return SshCommand::kDone;
+      case STEP_FAILED:
+        return SshCommand::kFailed;
+    }
+    if (step_ == step && step_ != STEP_WRITE) {
+      return kPending;
+    }
+  }
+}
+
+void WriteFile::Open() {
+  const int rc = handle_.open(session_, sftp_, path_, flags_, mode_);
+  call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
+  if (rc == 0) {
+    step_ = STEP_WRITE;
+  } else if (rc != LIBSSH2_ERROR_EAGAIN) {
+    Fail(rc);
+  }
+}
+
+void WriteFile::TakeParts() {
+  while (!closing_ && !last_taken_ && Unacknowledged() < kWriteWindow && state() == kRunning) {
+    cb::FilePart part = callbacks_.nextPart();
+    last_taken_ = part.last;
+    const bool has_data = part.offset < part.data.size();
+    if (has_data) {
+      if (acknowledged_ == buffer_.size()) {
+        buffer_.clear();
+        acknowledged_ = 0;
+      } else if (acknowledged_ > buffer_.size() / 2) {
+        buffer_.erase(0, acknowledged_);
+        acknowledged_ = 0;
+      }
+      if (buffer_.empty() && part.offset == 0) {
+        buffer_ = std::move(part.data);
+      } else {
+        buffer_.append(part.data, static_cast<size_t>(part.offset), std::string::npos);
+      }
+      callbacks_.partWritten();
+    } else if (!part.last) {
+      return;  // nothing more yet: the producer resumes the transfer when it has more
+    }
+  }
+}
+
+bool WriteFile::Write() {
+  TakeParts();
+  if (Unacknowledged() == 0) {
+    if (last_taken_ && !closing_) {
+      callbacks_.onSuccess();
+      step_ = STEP_CLOSE_HANDLE;
+      return true;
+    }
+    return false;
+  }
+  bool sent_more = true;
+  for (;;) {
+    const ssize_t rc =
+        sftp_context::Write(sftp_, handle_.get(), buffer_.data() + acknowledged_, Unacknowledged());
+    call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
+    if (rc == LIBSSH2_ERROR_EAGAIN) {
+      return false;
+    }
+    if (rc < 0) {
+      Fail(static_cast<int>(rc));
+      return true;
+    }
+    acknowledged_ += static_cast<size_t>(rc);
+    // 0: sent without an acknowledgement yet; a second 0 with nothing new means the window is full.
+    if (rc == 0 && !sent_more) {
+      return false;
+    }
+    const size_t before = Unacknowledged();
+    TakeParts();
+    sent_more = rc > 0 || Unacknowledged() != before;
+    if (Unacknowledged() == 0) {
+      return true;  // the next round finishes or waits for parts
+    }
+  }
+}
+
+void WriteFile::CloseHandle() {
+  if (!handle_.isOpen()) {
+    step_ = STEP_DONE;
+  } else {
+    const int rc = handle_.close(sftp_);
+    call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
+    if (rc == LIBSSH2_ERROR_EAGAIN) {
+      return;
+    }
+    const StepResult result =
+        ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
+    step_ = result.outcome == StepResult::kFailed ? STEP_FAILED : STEP_DONE;
+    if (result.code != 0 && !quiet_close_) {
+      callbacks_.onError(result.code);
+    }
+  }
+  if (step_ == STEP_DONE && !quiet_close_ && callbacks_.onClose) {
+    callbacks_.onClose();
+  }
+}
+
+void WriteFile::Fail(int rc) {
+  const StepResult result = ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
+  // libssh2 has dropped the requests still in flight: nothing more will be acknowledged.
+  buffer_.clear();
+  acknowledged_ = 0;
+  if (result.outcome == StepResult::kFailed) {
+    step_ = STEP_FAILED;
+  } else {
+    step_ = handle_.isOpen() ? STEP_CLOSE_HANDLE : STEP_DONE;
+    quiet_close_ = true;
+  }
+  if (!closing_) {
+    callbacks_.onError(result.code);
+  }
+}
+
+}  // namespace cmd
+}  // namespace sftp
+}  // namespace file_system
