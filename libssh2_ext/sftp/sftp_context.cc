@@ -1,8 +1,10 @@
 // The SFTP external contexts on the public libssh2 API: a gate per LIBSSH2_SFTP (sftp_gate.h) in
 // front of the calls whose request state libssh2 keeps once per SFTP.
 #include <libssh2.h>
+#include <libssh2_quelbar.h>
 #include <libssh2_sftp.h>
 
+#include <algorithm>
 #include <memory>
 #include <unordered_map>
 
@@ -16,6 +18,12 @@ namespace {
 // libssh2 measures its SFTP wait in whole seconds from a start it keeps for the whole SFTP; a
 // century never runs out, and stays far from overflowing its arithmetic.
 constexpr long kNoTimeout = 100L * 365 * 24 * 3600;
+
+// libssh2 writes a request into the channel as far as the channel's window allows and sends the
+// rest with the same handle's next call; any other request sent in between would land inside it
+// and break the SFTP stream for good. So no call starts unless the window holds whatever it may
+// send whole: a few hundred requests, or the bytes of a write, which are capped to fit.
+constexpr unsigned long kSendRoom = 64 * 1024;
 
 struct ExternalContext {
   std::shared_ptr<SftpGate> gate;
@@ -55,6 +63,17 @@ class NoTimeoutScope {
   long saved_ = 0;
 };
 
+// The channel's send window, after taking in the adjustments the server has sent.
+unsigned long SendWindow(const SftpGate* gate, LIBSSH2_SFTP* sftp) {
+  LIBSSH2_CHANNEL* channel = libssh2_sftp_get_channel(sftp);
+  unsigned long window = libssh2_channel_window_write_ex(channel, nullptr);
+  if (window < kSendRoom && gate != nullptr && gate->session() != nullptr) {
+    libssh2_session_pump_input(gate->session());
+    window = libssh2_channel_window_write_ex(channel, nullptr);
+  }
+  return window;
+}
+
 template <typename Call>
 auto Ungated(LIBSSH2_SFTP* sftp, Call call) {
   std::shared_ptr<SftpGate> gate = FindGate(sftp);
@@ -68,7 +87,7 @@ int Gated(LIBSSH2_SFTP* sftp, RequestKind kind, Call call) {
   if (!gate) {
     return call();
   }
-  if (!gate->Enter(kind)) {
+  if (SendWindow(gate.get(), sftp) < kSendRoom || !gate->Enter(kind)) {
     return LIBSSH2_ERROR_EAGAIN;
   }
   NoTimeoutScope scope(gate->session());
@@ -175,10 +194,20 @@ int RmdirEx(LIBSSH2_SFTP* sftp, const std::string& path) {
 }
 
 ssize_t Write(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle, const char* buffer, size_t count) {
-  return Ungated(sftp, [&] { return libssh2_sftp_write(handle, buffer, count); });
+  // libssh2 turns into requests what it has not yet taken of the bytes given, so the bytes given
+  // are capped to what the window holds now; a call given fewer bytes than it has taken only sends
+  // nothing new and collects acknowledgements.
+  std::shared_ptr<SftpGate> gate = FindGate(sftp);
+  const unsigned long window = SendWindow(gate.get(), sftp);
+  const size_t room = window > kSendRoom ? window - kSendRoom : 0;
+  return Ungated(sftp, [&] { return libssh2_sftp_write(handle, buffer, std::min(count, room)); });
 }
 
 int CloseHandle(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle) {
+  std::shared_ptr<SftpGate> gate = FindGate(sftp);
+  if (SendWindow(gate.get(), sftp) < kSendRoom) {
+    return LIBSSH2_ERROR_EAGAIN;
+  }
   return Ungated(sftp, [&] { return libssh2_sftp_close_handle(handle); });
 }
 
