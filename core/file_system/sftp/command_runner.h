@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "core/file_system/file_system.h"
-#include "core/file_system/sftp/commands/base_command.h"
+#include "core/file_system/sftp/commands/transfer_command.h"
 #include "core/observable.h"
 #include "core/weak_ptr.h"
 

@@ -13,8 +13,8 @@
 
 #include "core/async_callback.h"
 #include "core/file_system/file_system.h"
-#include "core/file_system/sftp/commands/base_command.h"
 #include "core/file_system/sftp/commands/one_call_commands.h"
+#include "core/file_system/sftp/commands/transfer_command.h"
 
 class CommandQueue;
 

@@ -120,16 +120,6 @@ class BaseCommand : public SshCommand {
   CommandQueue* queue_;
 };
 
-// A streaming transfer, driven through a BaseCommandRunner. finish() ends it early at the next call
-// boundary: whatever libssh2 call is unfinished completes, then the handle is closed.
-class TransferCommand : public BaseCommand {
- public:
-  using BaseCommand::BaseCommand;
-  // The script object that drove the transfer is gone: no callback from here on, and the transfer
-  // ends as finish() ends it.
-  virtual void detach() = 0;
-};
-
 // Step rule of the step machines: EAGAIN keeps the step, an SFTP refusal ends the command done with
 // onError(status), another failure ends it failed with onError(code), 0 moves to next and a
 // positive result ends it done.

@@ -26,12 +26,6 @@ ReadFile::ReadFile(const CommandTarget& target, std::string path, cb::ReadCallba
       path_(std::move(path)),
       callbacks_(std::move(callbacks)) {}
 
-void ReadFile::finish() {
-  if (!HasEnded()) {
-    closing_ = true;
-  }
-}
-
 void ReadFile::detach() {
   // Kept until the next run: this may be called from inside one of them.
   retired_ = std::move(callbacks_);
@@ -49,7 +43,7 @@ int ReadFile::perform() {
   retired_ = cb::ReadCallbacks();
   for (;;) {
     // Early end at a call boundary: an unfinished call is never given up while the SFTP lives.
-    if (closing_ && !call_in_flight_ && step_ < STEP_CLOSE_HANDLE) {
+    if (closing_ && !HasCallInFlight() && step_ < STEP_CLOSE_HANDLE) {
       step_ = STEP_CLOSE_HANDLE;
     }
     const Step step = step_;
@@ -64,14 +58,14 @@ int ReadFile::perform() {
         Read();
         break;
       case STEP_CLOSE_HANDLE:
-        CloseHandle();
+        CloseHandleStep();
         break;
       case STEP_DONE:
         return SshCommand::kDone;
       case STEP_FAILED:
         return SshCommand::kFailed;
     }
-    if (step_ == step && (call_in_flight_ || state() != kRunning || step_ != STEP_READ)) {
+    if (step_ == step && (HasCallInFlight() || state() != kRunning || step_ != STEP_READ)) {
       return kPending;
     }
   }
@@ -80,22 +74,22 @@ int ReadFile::perform() {
 void ReadFile::Stat() {
   LIBSSH2_SFTP_ATTRIBUTES attributes{};
   const int rc = sftp_context::StatEx(sftp_, path_, LIBSSH2_SFTP_STAT, &attributes);
-  call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
+  Track(static_cast<int>(rc));
   if (rc == 0) {
     size_ = attributes.filesize;
     step_ = STEP_OPEN;
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    Fail(rc);
+    FailStep(rc);
   }
 }
 
 void ReadFile::Open() {
   const int rc = handle_.open(session_, sftp_, path_, LIBSSH2_FXF_READ, 0);
-  call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
+  Track(static_cast<int>(rc));
   if (rc == 0) {
     step_ = STEP_READ;
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    Fail(rc);
+    FailStep(rc);
   }
 }
 
@@ -109,7 +103,7 @@ void ReadFile::Read() {
   static char buffer[kReadSize];
   const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size_ - read_, kReadSize));
   const ssize_t rc = sftp_context::Read(sftp_, handle_.get(), buffer, wanted);
-  call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
+  Track(static_cast<int>(rc));
   if (rc > 0) {
     if (!closing_) {
       Deliver(buffer, static_cast<size_t>(rc));
@@ -127,7 +121,7 @@ void ReadFile::Read() {
     }
     step_ = STEP_CLOSE_HANDLE;
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    Fail(static_cast<int>(rc));
+    FailStep(static_cast<int>(rc));
   }
 }
 
@@ -146,38 +140,27 @@ void ReadFile::Deliver(const char* data, size_t count) {
   }
 }
 
-void ReadFile::CloseHandle() {
-  if (!handle_.isOpen()) {
-    step_ = STEP_DONE;
-  } else {
-    const int rc = handle_.close(sftp_);
-    call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
-    if (rc == LIBSSH2_ERROR_EAGAIN) {
-      return;
-    }
-    const StepResult result =
-        ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
-    step_ = result.outcome == StepResult::kFailed ? STEP_FAILED : STEP_DONE;
-    if (result.code != 0 && !quiet_close_) {
-      callbacks_.onError(result.code);
-    }
-  }
-  if (step_ == STEP_DONE && !quiet_close_ && callbacks_.onClose) {
-    callbacks_.onClose();
-  }
+void ReadFile::CloseHandleStep() {
+  SetEnding(CloseHandle(callbacks_.onError, callbacks_.onClose));
 }
 
-void ReadFile::Fail(int rc) {
-  const StepResult result = ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
-  if (result.outcome == StepResult::kFailed) {
-    step_ = STEP_FAILED;
-  } else {
-    // A refusal ends the transfer; the handle the server gave is given back all the same.
-    step_ = handle_.isOpen() ? STEP_CLOSE_HANDLE : STEP_DONE;
-    quiet_close_ = true;
-  }
-  if (!closing_) {
-    callbacks_.onError(result.code);
+void ReadFile::FailStep(int rc) {
+  SetEnding(Fail(rc, callbacks_.onError));
+}
+
+void ReadFile::SetEnding(Ending ending) {
+  switch (ending) {
+    case Ending::kPending:
+      return;
+    case Ending::kClose:
+      step_ = STEP_CLOSE_HANDLE;
+      return;
+    case Ending::kDone:
+      step_ = STEP_DONE;
+      return;
+    case Ending::kFailed:
+      step_ = STEP_FAILED;
+      return;
   }
 }
 

@@ -6,9 +6,8 @@
 #include <string>
 
 #include "core/file_system/file_system.h"
-#include "core/file_system/sftp/commands/base_command.h"
 #include "core/file_system/sftp/commands/one_call_commands.h"
-#include "core/file_system/sftp/sftp_handle.h"
+#include "core/file_system/sftp/commands/transfer_command.h"
 
 namespace file_system {
 namespace sftp {
@@ -18,7 +17,6 @@ class ReadFile : public TransferCommand {
  public:
   ReadFile(const CommandTarget& target, std::string path, cb::ReadCallbacks callbacks);
 
-  void finish() override;
   void detach() override;
 
  private:
@@ -28,26 +26,21 @@ class ReadFile : public TransferCommand {
   // Script's functions often hold the script object that holds this command: an ended transfer
   // lets them go, so that the object can be collected.
   void onEnded() override;
-  bool HasCallInFlight() const override { return call_in_flight_; }
   void Stat();
   void Open();
   void Read();
-  void CloseHandle();
+  void CloseHandleStep();
   // Hands out what one read brought, in parts of at most the size script takes.
   void Deliver(const char* data, size_t count);
-  // An error of the stat, open or read steps: told, and an open handle is closed without onClose.
-  void Fail(int rc);
+  void FailStep(int rc);
+  void SetEnding(Ending ending);
 
   Step step_ = STEP_STAT;
-  SftpHandle handle_{SftpHandle::kFile};
   std::string path_;
   cb::ReadCallbacks callbacks_;
   cb::ReadCallbacks retired_;
   uint64_t size_ = 0;
   uint64_t read_ = 0;
-  bool call_in_flight_ = false;
-  bool closing_ = false;
-  bool quiet_close_ = false;
 };
 
 }  // namespace cmd

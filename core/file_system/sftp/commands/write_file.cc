@@ -24,12 +24,6 @@ WriteFile::WriteFile(const CommandTarget& target, std::string path, unsigned lon
       mode_(PermissionBits(mode)),
       callbacks_(std::move(callbacks)) {}
 
-void WriteFile::finish() {
-  if (!HasEnded()) {
-    closing_ = true;
-  }
-}
-
 void WriteFile::detach() {
   // Kept until the next run: this may be called from inside one of them.
   retired_ = std::move(callbacks_);
@@ -41,7 +35,8 @@ void WriteFile::detach() {
 bool WriteFile::HasCallInFlight() const {
   // Bytes handed to libssh2 must all be acknowledged before anything else is done with the handle:
   // closing it with part of a request sent would leave the SFTP stream broken.
-  return call_in_flight_ || (step_ == STEP_WRITE && Unacknowledged() > 0) || closing_;
+  return TransferCommand::HasCallInFlight() || (step_ == STEP_WRITE && Unacknowledged() > 0) ||
+         closing_;
 }
 
 void WriteFile::onEnded() {
@@ -52,7 +47,7 @@ void WriteFile::onEnded() {
 int WriteFile::perform() {
   retired_ = cb::WriteCallbacks();
   for (;;) {
-    if (closing_ && !call_in_flight_ &&
+    if (closing_ && !TransferCommand::HasCallInFlight() &&
         (step_ == STEP_OPEN || (step_ == STEP_WRITE && !Unacknowledged()))) {
       // An open that has not begun has nothing to close.
       step_ = step_ == STEP_OPEN && !handle_.isOpen() ? STEP_DONE : STEP_CLOSE_HANDLE;
@@ -68,7 +63,7 @@ int WriteFile::perform() {
         }
         break;
       case STEP_CLOSE_HANDLE:
-        CloseHandle();
+        CloseHandleStep();
         break;
       case STEP_DONE:
         return SshCommand::kDone;
@@ -83,11 +78,11 @@ int WriteFile::perform() {
 
 void WriteFile::Open() {
   const int rc = handle_.open(session_, sftp_, path_, flags_, mode_);
-  call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
+  Track(static_cast<int>(rc));
   if (rc == 0) {
     step_ = STEP_WRITE;
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    Fail(rc);
+    FailStep(rc);
   }
 }
 
@@ -130,12 +125,12 @@ bool WriteFile::Write() {
   for (;;) {
     const ssize_t rc =
         sftp_context::Write(sftp_, handle_.get(), buffer_.data() + acknowledged_, Unacknowledged());
-    call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
+    Track(static_cast<int>(rc));
     if (rc == LIBSSH2_ERROR_EAGAIN) {
       return false;
     }
     if (rc < 0) {
-      Fail(static_cast<int>(rc));
+      FailStep(static_cast<int>(rc));
       return true;
     }
     acknowledged_ += static_cast<size_t>(rc);
@@ -152,40 +147,27 @@ bool WriteFile::Write() {
   }
 }
 
-void WriteFile::CloseHandle() {
-  if (!handle_.isOpen()) {
-    step_ = STEP_DONE;
-  } else {
-    const int rc = handle_.close(sftp_);
-    call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
-    if (rc == LIBSSH2_ERROR_EAGAIN) {
-      return;
-    }
-    const StepResult result =
-        ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
-    step_ = result.outcome == StepResult::kFailed ? STEP_FAILED : STEP_DONE;
-    if (result.code != 0 && !quiet_close_) {
-      callbacks_.onError(result.code);
-    }
-  }
-  if (step_ == STEP_DONE && !quiet_close_ && callbacks_.onClose) {
-    callbacks_.onClose();
-  }
+void WriteFile::CloseHandleStep() {
+  SetEnding(CloseHandle(callbacks_.onError, callbacks_.onClose));
 }
 
-void WriteFile::Fail(int rc) {
-  const StepResult result = ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
-  // libssh2 has dropped the requests still in flight: nothing more will be acknowledged.
-  buffer_.clear();
-  acknowledged_ = 0;
-  if (result.outcome == StepResult::kFailed) {
-    step_ = STEP_FAILED;
-  } else {
-    step_ = handle_.isOpen() ? STEP_CLOSE_HANDLE : STEP_DONE;
-    quiet_close_ = true;
-  }
-  if (!closing_) {
-    callbacks_.onError(result.code);
+void WriteFile::FailStep(int rc) {
+  SetEnding(Fail(rc, callbacks_.onError));
+}
+
+void WriteFile::SetEnding(Ending ending) {
+  switch (ending) {
+    case Ending::kPending:
+      return;
+    case Ending::kClose:
+      step_ = STEP_CLOSE_HANDLE;
+      return;
+    case Ending::kDone:
+      step_ = STEP_DONE;
+      return;
+    case Ending::kFailed:
+      step_ = STEP_FAILED;
+      return;
   }
 }
 

@@ -9,9 +9,8 @@
 #include <string>
 
 #include "core/file_system/file_system.h"
-#include "core/file_system/sftp/commands/base_command.h"
 #include "core/file_system/sftp/commands/one_call_commands.h"
-#include "core/file_system/sftp/sftp_handle.h"
+#include "core/file_system/sftp/commands/transfer_command.h"
 
 namespace file_system {
 namespace sftp {
@@ -22,7 +21,6 @@ class WriteFile : public TransferCommand {
   WriteFile(const CommandTarget& target, std::string path, unsigned long flags, int32_t mode,
             cb::WriteCallbacks callbacks);
 
-  void finish() override;
   void detach() override;
 
  private:
@@ -37,12 +35,12 @@ class WriteFile : public TransferCommand {
   // One round of taking parts and writing: false when the pass has to wait.
   bool Write();
   void TakeParts();
-  void CloseHandle();
-  void Fail(int rc);
+  void CloseHandleStep();
+  void FailStep(int rc);
+  void SetEnding(Ending ending);
   size_t Unacknowledged() const { return buffer_.size() - acknowledged_; }
 
   Step step_ = STEP_OPEN;
-  SftpHandle handle_{SftpHandle::kFile};
   std::string path_;
   unsigned long flags_;
   int32_t mode_;
@@ -53,9 +51,6 @@ class WriteFile : public TransferCommand {
   std::string buffer_;
   size_t acknowledged_ = 0;
   bool last_taken_ = false;
-  bool call_in_flight_ = false;
-  bool closing_ = false;
-  bool quiet_close_ = false;
 };
 
 }  // namespace cmd
