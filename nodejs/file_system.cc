@@ -666,7 +666,7 @@ void InitNodeFileSystem(ExportsObject exports) {
   NodeFileWriter::Init(exports);
 }
 
-void StartSftpForScript(SshClientPimpl& session, v8::Local<v8::Value> callback) {
+void StartSftpForScript(SessionHost& session, v8::Local<v8::Value> callback) {
   std::shared_ptr<ScriptFunction> function = ScriptFunction::From(callback);
   StartSftp(session, [function](int code, file_system::FileSystem* core) {
     if (!function) {

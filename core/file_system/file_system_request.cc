@@ -5,46 +5,44 @@
 #include <utility>
 
 #include "core/file_system/sftp/sftp.h"
-#include "core/ssh/ssh_client_pimpl.h"
+#include "core/ssh/session_host.h"
 
-void StartSftp(SshClientPimpl& session, SftpCallback callback) {
+void StartSftp(SessionHost& session, SftpCallback callback) {
   if (!session.IsReady()) {
     callback(LIBSSH2_ERROR_SOCKET_DISCONNECT, nullptr);
     return;
   }
   auto request = std::make_unique<FileSystemRequest>(&session, std::move(callback));
   FileSystemRequest* started = request.get();
-  session.AddRequest(SessionRequest::kFileSystem, std::move(request));
+  session.AddRequest(std::move(request));
   started->Start();
 }
 
-FileSystemRequest::FileSystemRequest(SshClientPimpl* session, SftpCallback callback)
-    : session_(session), callback_(std::move(callback)) {}
+FileSystemRequest::FileSystemRequest(SessionHost* session, SftpCallback callback)
+    : session_(session),
+      callback_(std::move(callback)),
+      opener_(session, ChannelOpen::Sftp("a file system"), this) {}
 
 FileSystemRequest::~FileSystemRequest() = default;
 
 void FileSystemRequest::Start() {
-  file_system::sftp::createSession(
-      session_->session(), session_->queue(),
-      [request = weak_factory_.GetWeakPtr()](int code,
-                                             std::unique_ptr<file_system::FileSystem> file_system) {
-        // A request that ended first lets a late file system go: destroying it shuts it down.
-        if (request) {
-          request->OnCreated(code, std::move(file_system));
-        }
-      });
+  opener_.Open();
 }
 
 bool FileSystemRequest::IsFinished() const {
-  return ended_ || (file_system_ && file_system_->isClosed());
+  if (file_system_) {
+    return file_system_->isClosed();
+  }
+  return ended_ && !opener_.IsOpening();
 }
 
 void FileSystemRequest::Close() {
   if (file_system_) {
     file_system_->close({[](int) {}, [] {}});
-  } else {
-    Report(LIBSSH2_ERROR_CHANNEL_CLOSED, nullptr);
+    return;
   }
+  opener_.Cancel();
+  Report(LIBSSH2_ERROR_CHANNEL_CLOSED, nullptr);
 }
 
 void FileSystemRequest::OnSessionError(const Error& error) {
@@ -53,12 +51,23 @@ void FileSystemRequest::OnSessionError(const Error& error) {
   }
 }
 
-void FileSystemRequest::OnCreated(int code, std::unique_ptr<file_system::FileSystem> file_system) {
+void FileSystemRequest::OnChannelOpened() {
+  LIBSSH2_SFTP* sftp = opener_.TakeSftp();
+  if (sftp == nullptr) {
+    return;  // given up by a closing client: the session's free takes it
+  }
+  auto file_system = std::make_unique<file_system::sftp::SFTP>(
+      sftp, session_->session(), session_->queue(),
+      [session = session_](Error error) { session->FailSession(std::move(error)); });
   if (ended_) {
-    return;
+    return;  // nobody wants it any more: destroying it shuts it down
   }
   file_system_ = std::move(file_system);
-  Report(code, file_system_.get());
+  Report(0, file_system_.get());
+}
+
+void FileSystemRequest::OnChannelRefused(const Error& error) {
+  Report(error.code, nullptr);
 }
 
 void FileSystemRequest::Report(int code, file_system::FileSystem* file_system) {

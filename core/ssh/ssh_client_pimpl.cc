@@ -5,9 +5,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/check.h"
+#include "core/keys/ssh_agent.h"
+#include "core/net/port_text.h"
 #include "core/ssh/host_key.h"
 #include "core/ssh/keepalive.h"
-#include "core/ssh/port_text.h"
 #include "core/ssh/ssh_auth.h"
 #include "core/ssh/ssh_error.h"
 #include "libssh2_ext/proxy/libssh2_proxy.h"
@@ -75,7 +77,10 @@ SshClientPimpl::SshClientPimpl()
 
 SshClientPimpl::~SshClientPimpl() {
   weak_factory_.InvalidateWeakPtrs();
-  Cleanup();
+  if (ending_ != Ending::kFinished) {
+    ending_ = Ending::kFinished;
+    Cleanup();
+  }
   keepalive_.reset();
   auth_.reset();
   queue_.Close();
@@ -84,10 +89,10 @@ SshClientPimpl::~SshClientPimpl() {
 }
 
 void SshClientPimpl::Connect(SshClientOptions options) {
-  if (connect_started_) {
+  if (progress_ != Progress::kIdle) {
     return;
   }
-  connect_started_ = true;
+  progress_ = Progress::kConnecting;
   options_ = std::move(options);
   fail_async_->Ref();
   process_async_->Ref();
@@ -126,13 +131,21 @@ int SshClientPimpl::DoLoop(int result) {
         break;
       case STATE_NONE:
         return result;
+      default:
+        QUELBAR_NOTREACHED();
+        return result;
     }
   } while (result != kPending && next_state_ != STATE_NONE);
   return result;
 }
 
 void SshClientPimpl::OnStepComplete(State awaited, int result) {
-  if (closing_ || next_state_ != awaited) {
+  if (ending_ >= Ending::kClosing) {
+    return;  // a step that completes after the close has nobody waiting for it
+  }
+  // Each step completes once, and only the step the loop waits for can complete.
+  QUELBAR_DCHECK(next_state_ == awaited);
+  if (next_state_ != awaited) {
     return;
   }
   DoLoop(result);
@@ -226,9 +239,16 @@ int SshClientPimpl::DoHandshake() {
     if (rc == LIBSSH2_ERROR_EAGAIN) {
       return SshCommand::kPending;
     }
-    handshake_done_ = rc == 0;
+    if (rc == 0) {
+      progress_ = Progress::kHandshaken;
+    }
+    Error error = rc != 0 ? MakeSshError(session_, rc) : Error();
     OnStepComplete(STATE_HANDSHAKE_COMPLETE, rc);
-    return rc == 0 ? SshCommand::kDone : SshCommand::kFailed;
+    if (rc != 0) {
+      FailSession(std::move(error));  // kept only when the loop did not take it with more words
+      return SshCommand::kFailed;
+    }
+    return SshCommand::kDone;
   }));
   return kPending;
 }
@@ -283,9 +303,13 @@ int SshClientPimpl::DoAuthenticate() {
   next_state_ = STATE_AUTHENTICATE_COMPLETE;
   auth_ = std::make_unique<SshAuth>(
       session_, &options_, &abstract_block_, [this] { RequestPass(); },
-      [this](bool authenticated) {
-        OnStepComplete(STATE_AUTHENTICATE_COMPLETE,
-                       authenticated ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED);
+      [this](Error error) {
+        const int result = error.IsSet() ? LIBSSH2_ERROR_AUTHENTICATION_FAILED : 0;
+        if (error.IsSet()) {
+          RecordError(error);  // also when a close took the loop's wait away
+        }
+        auth_error_ = std::move(error);
+        OnStepComplete(STATE_AUTHENTICATE_COMPLETE, result);
       });
   queue_.Push(MakeCommand([auth = auth_->GetWeakPtr()] {
     return auth ? auth->Run() : static_cast<int>(SshCommand::kFailed);
@@ -295,9 +319,9 @@ int SshClientPimpl::DoAuthenticate() {
 
 int SshClientPimpl::DoAuthenticateComplete(int result) {
   if (result != 0) {
-    return Fail(MakeSshError(session_));
+    return Fail(std::move(auth_error_));
   }
-  authenticated_ = true;
+  progress_ = Progress::kAuthenticated;
   StartKeepalive();
   std::function<void()> connected = options_.connectCallback;
   connected();
@@ -308,8 +332,8 @@ void SshClientPimpl::StartKeepalive() {
   if (options_.keepaliveInterval <= 0) {
     return;
   }
-  keepalive_ = std::make_unique<Keepalive>(session_, &queue_, options_.keepaliveInterval,
-                                           options_.keepaliveWantReply);
+  keepalive_ =
+      std::make_unique<Keepalive>(this, options_.keepaliveInterval, options_.keepaliveWantReply);
 }
 
 void SshClientPimpl::OnConnected() {
@@ -323,7 +347,7 @@ void SshClientPimpl::OnError(int status) {
   }
   transport_.connection().Stop();
   // Once our disconnect is out, the server closing its end is the expected end, not a failure.
-  if (!disconnect_sent_) {
+  if (ending_ < Ending::kDisconnected) {
     RecordError(NetworkError(status, /*connecting=*/false));
   }
   Close();
@@ -350,12 +374,13 @@ Error SshClientPimpl::NetworkError(int status, bool connecting) const {
     context = "Connecting to " + peer + " was cancelled by close()";
   } else if (connecting) {
     context = "Cannot connect to " + peer;
-  } else if (status == UV_EOF && via_proxy && !authenticated_) {
+  } else if (status == UV_EOF && via_proxy && progress_ != Progress::kAuthenticated) {
     // The proxy's negotiation or the server behind it: either way the proxy is what went away.
     context = "The connection through " + peer + " was closed before the session was set up";
   } else if (status == UV_EOF) {
-    context = authenticated_ ? "The server closed the connection"
-                             : "The server closed the connection before the session was set up";
+    context = progress_ == Progress::kAuthenticated
+                  ? "The server closed the connection"
+                  : "The server closed the connection before the session was set up";
   } else {
     context = "The connection to " + peer + " failed";
   }
@@ -364,14 +389,31 @@ Error SshClientPimpl::NetworkError(int status, bool connecting) const {
   return error;
 }
 
-void SshClientPimpl::AddRequest(SessionRequest::Kind kind,
-                                std::unique_ptr<SessionRequest> request) {
-  requests_[kind].push_back(std::move(request));
+void SshClientPimpl::SetupAgentForwarding(int status, const AgentOptions& options) {
+  std::function<void(bool)> complete = options.onComplete;
+  complete(status == 0);
+  // The first accepted request decides the store and the prompting for every later shell.
+  if (status == 0 && !agent_ && !IsClosing()) {
+    agent_ = std::make_unique<SshAgent>(this, options);
+  }
 }
 
-bool SshClientPimpl::HasLiveRequests() const {
-  for (const auto& list : requests_) {
-    if (!list.empty()) {
+void SshClientPimpl::AddRequest(std::unique_ptr<SessionRequest> request) {
+  requests_.push_back(std::move(request));
+}
+
+bool SshClientPimpl::WantsInputPump() const {
+  for (const std::unique_ptr<SessionRequest>& request : requests_) {
+    if (request->WantsInputPump()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SshClientPimpl::HoldsSessionFree() const {
+  for (const std::unique_ptr<SessionRequest>& request : requests_) {
+    if (request->HoldsSessionFree()) {
       return true;
     }
   }
@@ -379,7 +421,7 @@ bool SshClientPimpl::HasLiveRequests() const {
 }
 
 void SshClientPimpl::RequestPass() {
-  if (cleaned_up_ || session_ == nullptr) {
+  if (ending_ == Ending::kFinished || session_ == nullptr) {
     return;
   }
   if (processing_) {
@@ -395,18 +437,15 @@ void SshClientPimpl::ProcessCommands() {
     return;
   }
   processing_ = true;
-  if (queue_.IsEmpty() && authenticated_ && session_ != nullptr) {
-    for (int kind = 0; kind < SessionRequest::kKindCount; ++kind) {
-      if (SessionRequest::NeedsInputPump(static_cast<SessionRequest::Kind>(kind)) &&
-          !requests_[kind].empty()) {
-        libssh2_session_pump_input(session_);
-        break;
-      }
-    }
+  if (queue_.IsEmpty() && progress_ == Progress::kAuthenticated && session_ != nullptr &&
+      WantsInputPump()) {
+    libssh2_session_pump_input(session_);
   }
   if (queue_.Run() == CommandQueue::kFailed) {
-    RecordError(MakeSshError(session_));
-    if (closing_ && fail_async_) {
+    // The failing step said why through FailSession.
+    QUELBAR_DCHECK(error_.IsSet());
+    RecordError(Error{Error::kProtocol, LIBSSH2_ERROR_SOCKET_NONE, "The SSH session failed"});
+    if (ending_ >= Ending::kClosing && fail_async_) {
       // The failed pass cleared the queue, the session's own close steps with it: they go again.
       fail_async_->Send();
     }
@@ -419,17 +458,15 @@ void SshClientPimpl::ProcessCommands() {
 
 void SshClientPimpl::PruneFinishedRequests() {
   const bool was_live = HasLiveRequests();
-  // Taken out of the lists before they are destroyed: a destructor that calls script may start a
-  // new request, which must not land in a list being walked.
+  // Taken out of the list before they are destroyed: a destructor that calls script may start a
+  // new request, which must not land in the list being walked.
   std::vector<std::unique_ptr<SessionRequest>> finished;
-  for (auto& list : requests_) {
-    for (auto it = list.begin(); it != list.end();) {
-      if ((*it)->IsFinished()) {
-        finished.push_back(std::move(*it));
-        it = list.erase(it);
-      } else {
-        ++it;
-      }
+  for (auto it = requests_.begin(); it != requests_.end();) {
+    if ((*it)->IsFinished()) {
+      finished.push_back(std::move(*it));
+      it = requests_.erase(it);
+    } else {
+      ++it;
     }
   }
   finished.clear();
@@ -449,40 +486,24 @@ void SshClientPimpl::RecordError(Error error) {
   error_ = std::move(error);
 }
 
-void SshClientPimpl::CloseOnSshError() {
-  RecordError(MakeSshError(session_));
-  Close();
-}
-
-void SshClientPimpl::OnSessionError() {
+void SshClientPimpl::FailSession(Error error) {
   // The live requests hear it once the failing pass has ended and the queue is cleared: a request
   // that still has something to do then queues it where it cannot be cleared away.
-  RecordError(MakeSshError(session_));
+  RecordError(std::move(error));
 }
 
 void SshClientPimpl::FailRequests() {
   // As in ForceClose: pushes ask for a later pass instead of pruning the lists walked here.
   const bool was_processing = processing_;
   processing_ = true;
-  for (auto& list : requests_) {
-    for (size_t i = 0; i < list.size(); ++i) {
-      list[i]->OnSessionError(error_);
-    }
+  for (size_t i = 0; i < requests_.size(); ++i) {
+    requests_[i]->OnSessionError(error_);
   }
   processing_ = was_processing;
 }
 
-bool SshClientPimpl::HasUnfinishedShells() const {
-  for (const std::unique_ptr<SessionRequest>& shell : requests_[SessionRequest::kShell]) {
-    if (!shell->IsFinished()) {
-      return true;
-    }
-  }
-  return false;
-}
-
 void SshClientPimpl::CloseByUser() {
-  if (closing_) {
+  if (ending_ >= Ending::kClosing) {
     return;
   }
   if (HasLiveRequests()) {
@@ -496,19 +517,17 @@ void SshClientPimpl::CloseByUser() {
 }
 
 void SshClientPimpl::ForceClose() {
-  if (force_closing_) {
+  if (ending_ != Ending::kNone) {
     return;
   }
-  force_closing_ = true;
+  ending_ = Ending::kEndingRequests;
   // A request's Close() pushes its close steps, and a push starts a pass at once outside a pass;
   // that pass would prune the lists walked here. Held as inside a pass, the pushes ask for a later
   // one.
   const bool was_processing = processing_;
   processing_ = true;
-  for (auto& list : requests_) {
-    for (size_t i = 0; i < list.size(); ++i) {
-      list[i]->Close();
-    }
+  for (size_t i = 0; i < requests_.size(); ++i) {
+    requests_[i]->Close();
   }
   processing_ = was_processing;
   // Requests that ended at once are pruned, and the session closes, in this pass.
@@ -516,13 +535,16 @@ void SshClientPimpl::ForceClose() {
 }
 
 void SshClientPimpl::Close() {
-  if (closing_) {
+  if (ending_ >= Ending::kClosing) {
     return;
   }
-  closing_ = true;
+  ending_ = Ending::kClosing;
   next_state_ = STATE_NONE;
   if (keepalive_) {
     keepalive_->Stop();  // a closing session sends nothing more of its own
+  }
+  if (agent_) {
+    agent_->Disable();
   }
   if (session_ == nullptr) {
     transport_.connection().Stop();
@@ -551,7 +573,9 @@ void SshClientPimpl::OnFailAsync() {
 
 int SshClientPimpl::DisconnectStep() {
   // Before the handshake there is no SSH connection to end, only a socket.
-  if (handshake_done_) {
+  // A failure while it waited clears the queue and queues it again: it may run a second time.
+  QUELBAR_DCHECK(ending_ == Ending::kClosing || ending_ == Ending::kDisconnected);
+  if (progress_ >= Progress::kHandshaken) {
     int rc = libssh2_session_disconnect_ex(session_, SSH_DISCONNECT_BY_APPLICATION,
                                            "Normal Shutdown", "");
     if (rc == LIBSSH2_ERROR_EAGAIN) {
@@ -560,7 +584,7 @@ int SshClientPimpl::DisconnectStep() {
   }
   // Nothing more from the server matters: freeing the session must not wait for its replies.
   transport_.EndSession();
-  disconnect_sent_ = true;
+  ending_ = Ending::kDisconnected;
   queue_.Push(MakeCommand([this] { return FreeSessionStep(); }));
   return SshCommand::kDone;
 }
@@ -568,11 +592,12 @@ int SshClientPimpl::DisconnectStep() {
 int SshClientPimpl::FreeSessionStep() {
   // A shell of a failed session hands script its last output one chunk per loop turn; its
   // disconnectCallback comes before the session's final callback.
-  if (HasUnfinishedShells()) {
+  if (HoldsSessionFree()) {
     return SshCommand::kPending;
   }
-  // Requests hold channels of the session: they go before the session that owns them.
+  // Requests and the agent hold channels of the session: they go before the session that owns them.
   ClearRequests();
+  agent_.reset();
   libssh2_session_clear_proxy_settings(session_);
   if (libssh2_session_free(session_) == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
@@ -592,20 +617,14 @@ void SshClientPimpl::FreeSession() {
 }
 
 void SshClientPimpl::ClearRequests() {
-  for (auto& list : requests_) {
-    std::deque<std::unique_ptr<SessionRequest>> cleared;
-    cleared.swap(list);
-    while (!cleared.empty()) {
-      cleared.pop_front();
-    }
+  std::deque<std::unique_ptr<SessionRequest>> cleared;
+  cleared.swap(requests_);
+  while (!cleared.empty()) {
+    cleared.pop_front();
   }
 }
 
 void SshClientPimpl::Cleanup() {
-  if (cleaned_up_) {
-    return;
-  }
-  cleaned_up_ = true;
   fail_async_.reset();
   process_async_.reset();
   transport_.connection().Stop();
@@ -613,16 +632,17 @@ void SshClientPimpl::Cleanup() {
     auth_->Stop();
   }
   ClearRequests();
+  agent_.reset();
   if (keepalive_) {
     keepalive_->Stop();
   }
 }
 
 void SshClientPimpl::Finish() {
-  if (finished_) {
+  if (ending_ == Ending::kFinished) {
     return;
   }
-  finished_ = true;
+  ending_ = Ending::kFinished;
   Cleanup();
   WeakPtr<SshClientPimpl> alive = GetWeakPtr();
   std::function<void(const Error&)> failed = std::move(options_.errorCallback);

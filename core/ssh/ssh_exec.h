@@ -6,20 +6,22 @@
 #include <string>
 
 #include "core/error.h"
-#include "core/ssh/session_channel.h"
+#include "core/ssh/channel_opener.h"
+#include "core/ssh/channel_pump.h"
+#include "core/ssh/session_host.h"
 #include "core/ssh/session_request.h"
 #include "core/ssh/ssh_client_options.h"
 #include "core/weak_ptr.h"
 
-class SshClientPimpl;
-
 // Runs options.command on session. A session that is not connected, or is closing, refuses the
 // command at once through options.errorCallback.
-void StartExec(SshClientPimpl& session, ExecOptions options);
+void StartExec(SessionHost& session, ExecOptions options);
 
-class ExecRequest : public SessionRequest, private SessionChannel::Delegate {
+class ExecRequest : public SessionRequest,
+                    private ChannelOpener::Delegate,
+                    private ChannelPump::Delegate {
  public:
-  ExecRequest(SshClientPimpl* session, ExecOptions options);
+  ExecRequest(SessionHost* session, ExecOptions options);
   ExecRequest(const ExecRequest&) = delete;
   ExecRequest& operator=(const ExecRequest&) = delete;
   ~ExecRequest() override;
@@ -29,36 +31,44 @@ class ExecRequest : public SessionRequest, private SessionChannel::Delegate {
   void Start();
 
   // SessionRequest
-  bool IsFinished() const override;
+  bool IsFinished() const override { return state_ == State::kFinished; }
   // The client is closing: the request reports "Forced to close by user" unless it has reported.
   void Close() override;
   void OnSessionError(const Error& error) override;
 
  private:
-  // SessionChannel::Delegate
+  enum class State {
+    kOpening,    // the channel is being opened
+    kStarting,   // the command's start request
+    kReading,    // its output is read
+    kFinishing,  // the finish step is queued: exit status, report, free
+    kReported,   // reported, with the channel's open still in flight: its end frees it
+    kFinished,   // reported, and the channel is gone
+  };
+
+  // ChannelOpener::Delegate
   void OnChannelOpened() override;
   void OnChannelRefused(const Error& error) override;
+  // ChannelPump::Delegate
+  void OnPumpOutputEnded() override;
 
   void Push(int (ExecRequest::*step)());
   void QueueFinish();
   int StartStep();
-  int ReadStep();
   int FinishStep();
-  // Appends what the stream holds to output: 0 when more may come, 1 at its end, or a libssh2
-  // error.
-  int Drain(int stream, std::string* output);
   void Report();
 
-  SshClientPimpl* session_;
+  SessionHost* session_;
   ExecOptions options_;
-  SessionChannel channel_;
-  std::string stdout_;
-  std::string stderr_;
+  ChannelOpener channel_;
+  ChannelPump pump_;
   Error error_;
+  State state_ = State::kOpening;
+  // Script closed the client: the channel is given up without waiting for the server.
   bool closing_ = false;
   bool reported_ = false;
+  // The server's EOF came on both streams: its exit status follows before the channel's close.
   bool output_ended_ = false;
-  bool finish_queued_ = false;
   WeakPtrFactory<ExecRequest> weak_factory_{this};
 };
 

@@ -12,7 +12,7 @@
 
 #include <libtelnet.h>
 
-#include "core/ssh/network_connection.h"
+#include "core/net/network_connection.h"
 #include "core/telnet/telnet_options.h"
 
 // Callbacks may call every method, Connect included, but must not destroy the client.

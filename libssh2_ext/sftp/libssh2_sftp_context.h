@@ -48,8 +48,9 @@ LIBSSH2_API void libssh2_sftp_free_external_context(LIBSSH2_SFTP* sftp, void* co
 
 namespace sftp_context {
 
-/* libssh2_sftp_init, and the shutdown that ends what this family keeps for the SFTP. */
-LIBSSH2_SFTP* Init(LIBSSH2_SESSION* session);
+/* Takes on an SFTP session that libssh2_sftp_init opened on session; the shutdown ends what this
+ * family keeps for it. */
+void Attach(LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp);
 int Shutdown(LIBSSH2_SFTP* sftp);
 
 /* Gated: one context at a time per kind. */

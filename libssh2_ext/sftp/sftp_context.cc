@@ -98,12 +98,8 @@ int Gated(LIBSSH2_SFTP* sftp, RequestKind kind, Call call) {
 
 }  // namespace
 
-LIBSSH2_SFTP* Init(LIBSSH2_SESSION* session) {
-  LIBSSH2_SFTP* sftp = libssh2_sftp_init(session);
-  if (sftp != nullptr) {
-    Gates()[sftp] = std::make_shared<SftpGate>(session);
-  }
-  return sftp;
+void Attach(LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp) {
+  Gates()[sftp] = std::make_shared<SftpGate>(session);
 }
 
 int Shutdown(LIBSSH2_SFTP* sftp) {

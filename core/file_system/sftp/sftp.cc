@@ -10,41 +10,11 @@
 #include "core/file_system/sftp/sftp_attributes.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_command.h"
+#include "core/ssh/ssh_error.h"
 #include "libssh2_ext/sftp/libssh2_sftp_context.h"
 
 namespace file_system {
 namespace sftp {
-
-namespace {
-
-class CreateSession : public SshCommand {
- public:
-  using Result = std::function<void(int, LIBSSH2_SFTP*)>;
-  CreateSession(LIBSSH2_SESSION* session, Result result)
-      : session_(session), result_(std::move(result)) {}
-
-  int Execute() override {
-    LIBSSH2_SFTP* sftp = sftp_context::Init(session_);
-    if (sftp != nullptr) {
-      result_(0, sftp);
-      return kDone;
-    }
-    const int rc = libssh2_session_last_errno(session_);
-    if (rc == LIBSSH2_ERROR_EAGAIN) {
-      return kPending;
-    }
-    // The session goes on: only this request failed.
-    result_(rc, nullptr);
-    return kDone;
-  }
-  std::string Name() const override { return "SFTPCreateSession"; }
-
- private:
-  LIBSSH2_SESSION* session_;
-  Result result_;
-};
-
-}  // namespace
 
 CommandObserver::~CommandObserver() {
   for (cmd::BaseCommand* command : pending_) {
@@ -81,20 +51,11 @@ void CommandObserver::remove(cmd::BaseCommand* command) {
   pending_.erase(std::remove(pending_.begin(), pending_.end(), command), pending_.end());
 }
 
-void createSession(LIBSSH2_SESSION* session, CommandQueue* queue,
-                   std::function<void(int, std::unique_ptr<FileSystem>)> callback) {
-  queue->Push(std::make_unique<CreateSession>(
-      session, [session, queue, callback = std::move(callback)](int code, LIBSSH2_SFTP* sftp) {
-        std::unique_ptr<FileSystem> file_system;
-        if (code == 0) {
-          file_system = std::make_unique<SFTP>(sftp, session, queue);
-        }
-        callback(code, std::move(file_system));
-      }));
+SFTP::SFTP(LIBSSH2_SFTP* sftp, LIBSSH2_SESSION* session, CommandQueue* queue,
+           std::function<void(Error)> fail_session)
+    : sftp_(sftp), session_(session), queue_(queue), fail_session_(std::move(fail_session)) {
+  sftp_context::Attach(session, sftp);
 }
-
-SFTP::SFTP(LIBSSH2_SFTP* sftp, LIBSSH2_SESSION* session, CommandQueue* queue)
-    : sftp_(sftp), session_(session), queue_(queue) {}
 
 SFTP::~SFTP() {
   NotifyDestroyed();
@@ -129,6 +90,7 @@ int SFTP::shutdownStep() {
     return SshCommand::kPending;
   }
   if (rc != 0) {
+    fail_session_(MakeSshError(session_, rc));
     return SshCommand::kFailed;
   }
   sftp_ = nullptr;

@@ -42,13 +42,11 @@ class CommandObserver : public cmd::BaseCommandObserver {
   std::vector<cmd::BaseCommand*> pending_;
 };
 
-// Opens SFTP on the session: callback(0, file system) or callback(libssh2 code, null).
-void createSession(LIBSSH2_SESSION* session, CommandQueue* queue,
-                   std::function<void(int, std::unique_ptr<FileSystem>)> callback);
-
 class SFTP : public FileSystem {
  public:
-  SFTP(LIBSSH2_SFTP* sftp, LIBSSH2_SESSION* session, CommandQueue* queue);
+  // fail_session ends the session with the error of a step that failed it.
+  SFTP(LIBSSH2_SFTP* sftp, LIBSSH2_SESSION* session, CommandQueue* queue,
+       std::function<void(Error)> fail_session);
   // Shuts the channel down when close() has not; the session then frees it with itself.
   ~SFTP() override;
 
@@ -84,11 +82,12 @@ class SFTP : public FileSystem {
   int shutdownStep();
   void addCommand(std::unique_ptr<cmd::BaseCommand> command);
   std::unique_ptr<FileController> makeRunner(std::shared_ptr<cmd::TransferCommand> command);
-  cmd::CommandTarget target() const { return {session_, sftp_, queue_}; }
+  cmd::CommandTarget target() const { return {session_, sftp_, queue_, fail_session_}; }
 
   LIBSSH2_SFTP* sftp_;
   LIBSSH2_SESSION* session_;
   CommandQueue* queue_;
+  std::function<void(Error)> fail_session_;
   CommandObserver observer_;
   bool closing_ = false;
   std::vector<cb::ResultCallbacks<void>> close_callbacks_;

@@ -15,7 +15,7 @@
 
 #include "libssh2_ext/sftp/libssh2_sftp_context.h"
 #include "libssh2_ext/sftp/sftp_gate.h"
-#include "tests/unit/libssh2_ext/ssh_test_session.h"
+#include "tests/unit/support/ssh_test_session.h"
 
 namespace {
 
@@ -54,9 +54,10 @@ class SftpContextTest : public ::testing::Test {
                                              PeerSetting("QUELBAR_SSH_PASSWORD")),
               0);
     ssh_->Drive([&] {
-      sftp_ = sftp_context::Init(ssh_->get());
+      sftp_ = libssh2_sftp_init(ssh_->get());
       return sftp_ != nullptr ? 0 : libssh2_session_last_errno(ssh_->get());
     });
+    sftp_context::Attach(ssh_->get(), sftp_);
     ASSERT_NE(sftp_, nullptr) << ssh_->LastErrorText();
   }
 

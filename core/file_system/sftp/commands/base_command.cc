@@ -2,20 +2,22 @@
 
 #include <algorithm>
 
+#include "core/file_system/sftp/commands/one_call_commands.h"
 #include "core/ssh/command_queue.h"
+#include "core/ssh/ssh_error.h"
 #include "libssh2_ext/sftp/libssh2_sftp_context.h"
 
 namespace file_system {
 namespace sftp {
 namespace cmd {
 
-BaseCommand::BaseCommand(Kind kind, LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp,
-                         CommandQueue* queue)
-    : session_(session),
-      sftp_(sftp),
+BaseCommand::BaseCommand(Kind kind, const CommandTarget& target)
+    : session_(target.session),
+      sftp_(target.sftp),
       kind_(kind),
-      context_(libssh2_sftp_create_external_context(sftp)),
-      queue_(queue) {}
+      context_(libssh2_sftp_create_external_context(target.sftp)),
+      queue_(target.queue),
+      fail_session_(target.fail_session) {}
 
 BaseCommand::~BaseCommand() {
   libssh2_sftp_free_external_context(sftp_, context_);
@@ -128,6 +130,10 @@ void BaseCommand::AddObserver(BaseCommandObserver* observer) {
 
 void BaseCommand::RemoveObserver(BaseCommandObserver* observer) {
   observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+void BaseCommand::FailSession(int rc) {
+  fail_session_(MakeSshError(session_, rc));
 }
 
 int BaseCommand::LastStatus() const {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
 #include "core/ssh/ssh_command.h"
 
 class CommandQueue;
@@ -21,6 +22,7 @@ namespace sftp {
 namespace cmd {
 
 class BaseCommand;
+struct CommandTarget;
 
 class BaseCommandObserver {
  public:
@@ -53,7 +55,7 @@ class BaseCommand : public SshCommand {
   };
   enum State : uint32_t { kNew = 0, kRunning = 1, kPaused = 2, kFinished = 3, kCancelled = 4 };
 
-  BaseCommand(Kind kind, LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp, CommandQueue* queue);
+  BaseCommand(Kind kind, const CommandTarget& target);
   BaseCommand(const BaseCommand&) = delete;
   BaseCommand& operator=(const BaseCommand&) = delete;
   ~BaseCommand() override;
@@ -89,6 +91,9 @@ class BaseCommand : public SshCommand {
   // reply) is a failure all the same, never a 0 that reads as success.
   int LastStatus() const;
 
+  // Ends the session with the error of the call that answered rc; the step then answers kFailed.
+  void FailSession(int rc);
+
   // One-call rule: rc >= 0 success, EAGAIN again, an SFTP refusal reaches onError; anything else
   // fails the session without a callback.
   template <typename Success>
@@ -104,6 +109,7 @@ class BaseCommand : public SshCommand {
       onError(LastStatus());
       return kDone;
     }
+    FailSession(rc);
     return kFailed;
   }
 
@@ -118,6 +124,7 @@ class BaseCommand : public SshCommand {
   std::vector<BaseCommandObserver*> observers_;
   void* context_;
   CommandQueue* queue_;
+  std::function<void(Error)> fail_session_;
 };
 
 // Step rule of the step machines: EAGAIN keeps the step, an SFTP refusal ends the command done with

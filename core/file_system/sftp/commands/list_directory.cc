@@ -21,9 +21,7 @@ constexpr size_t kLongEntrySize = 4096;
 
 ListDirectory::ListDirectory(const CommandTarget& target, std::string path,
                              cb::ResultCallbacks<std::vector<DirectoryEntry>> callbacks)
-    : BaseCommand(kReadDir, target.session, target.sftp, target.queue),
-      callbacks_(std::move(callbacks)),
-      path_(std::move(path)) {}
+    : BaseCommand(kReadDir, target), callbacks_(std::move(callbacks)), path_(std::move(path)) {}
 
 int ListDirectory::perform() {
   for (;;) {
@@ -106,6 +104,7 @@ void ListDirectory::ApplyStep(int rc, Step next) {
       step_ = STEP_DONE;
       break;
     case StepResult::kFailed:
+      FailSession(rc);
       step_ = STEP_FAILED;
       break;
   }

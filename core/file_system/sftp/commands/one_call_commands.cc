@@ -20,8 +20,7 @@ constexpr size_t kPathBufferSize = 4097;
 
 VoidResultCommand::VoidResultCommand(Kind kind, const CommandTarget& target,
                                      cb::ResultCallbacks<void> callbacks)
-    : BaseCommand(kind, target.session, target.sftp, target.queue),
-      callbacks_(std::move(callbacks)) {}
+    : BaseCommand(kind, target), callbacks_(std::move(callbacks)) {}
 
 int VoidResultCommand::perform() {
   return HandleResult(
@@ -93,7 +92,7 @@ int CreateSymlink::Call() {
 
 FileStats::FileStats(const CommandTarget& target, StatType type, std::string path,
                      cb::ResultCallbacks<FileAttributes> callbacks)
-    : BaseCommand(BaseCommand::kStat, target.session, target.sftp, target.queue),
+    : BaseCommand(BaseCommand::kStat, target),
       type_(type),
       path_(std::move(path)),
       callbacks_(std::move(callbacks)) {}
@@ -107,7 +106,7 @@ int FileStats::perform() {
 
 ReadLink::ReadLink(const CommandTarget& target, std::string path, LinkType type,
                    cb::ResultCallbacks<std::string> callbacks)
-    : BaseCommand(kSymlink, target.session, target.sftp, target.queue),
+    : BaseCommand(kSymlink, target),
       path_(std::move(path)),
       type_(type),
       callbacks_(std::move(callbacks)) {}

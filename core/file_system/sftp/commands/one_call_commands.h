@@ -17,6 +17,7 @@ struct CommandTarget {
   LIBSSH2_SESSION* session;
   LIBSSH2_SFTP* sftp;
   CommandQueue* queue;
+  std::function<void(Error)> fail_session;
 };
 
 // An operation with no result but its success.

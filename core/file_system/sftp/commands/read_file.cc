@@ -22,9 +22,7 @@ constexpr size_t kReadSize = 512 * 1024;
 }  // namespace
 
 ReadFile::ReadFile(const CommandTarget& target, std::string path, cb::ReadCallbacks callbacks)
-    : TransferCommand(kRead, target.session, target.sftp, target.queue),
-      path_(std::move(path)),
-      callbacks_(std::move(callbacks)) {}
+    : TransferCommand(kRead, target), path_(std::move(path)), callbacks_(std::move(callbacks)) {}
 
 void ReadFile::detach() {
   // Kept until the next run: this may be called from inside one of them.

@@ -26,6 +26,9 @@ TransferCommand::Ending TransferCommand::CloseHandle(const std::function<void(in
     const StepResult result =
         ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
     ending = result.outcome == StepResult::kFailed ? Ending::kFailed : Ending::kDone;
+    if (ending == Ending::kFailed) {
+      FailSession(rc);
+    }
     if (result.code != 0 && !quiet_close_) {
       onError(result.code);
     }
@@ -39,7 +42,9 @@ TransferCommand::Ending TransferCommand::CloseHandle(const std::function<void(in
 TransferCommand::Ending TransferCommand::Fail(int rc, const std::function<void(int)>& onError) {
   const StepResult result = ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
   Ending ending = Ending::kFailed;
-  if (result.outcome != StepResult::kFailed) {
+  if (result.outcome == StepResult::kFailed) {
+    FailSession(rc);
+  } else {
     // A refusal ends the transfer; the handle the server gave is given back all the same.
     quiet_close_ = true;
     ending = handle_.isOpen() ? Ending::kClose : Ending::kDone;

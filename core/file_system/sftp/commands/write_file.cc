@@ -18,7 +18,7 @@ constexpr size_t kWriteWindow = 2 * 1024 * 1024;
 
 WriteFile::WriteFile(const CommandTarget& target, std::string path, unsigned long flags,
                      int32_t mode, cb::WriteCallbacks callbacks)
-    : TransferCommand(kWrite, target.session, target.sftp, target.queue),
+    : TransferCommand(kWrite, target),
       path_(std::move(path)),
       flags_(flags),
       mode_(PermissionBits(mode)),
