@@ -18,6 +18,7 @@
 #include "core/file_system/file_system_request.h"
 #include "nodejs/bridge.h"
 #include "nodejs/init.h"
+#include "nodejs/script_wrapper.h"
 
 namespace {
 
@@ -27,14 +28,6 @@ using file_system::FileController;
 using file_system::cb::FilePart;
 using file_system::cb::ResultCallbacks;
 
-template <typename T>
-T* Unwrapped(v8::Local<v8::Object> holder) {
-  if (holder->InternalFieldCount() < 1 || Nan::GetInternalFieldPointer(holder, 0) == nullptr) {
-    return nullptr;
-  }
-  return Nan::ObjectWrap::Unwrap<T>(holder);
-}
-
 // A mode or similar number from script; anything else is 0.
 int32_t ReadMode(v8::Local<v8::Value> value) {
   int mode = 0;
@@ -42,13 +35,11 @@ int32_t ReadMode(v8::Local<v8::Value> value) {
   return mode;
 }
 
-class FileAttrs : public Nan::ObjectWrap {
+class FileAttrs : public ScriptWrapper<FileAttrs> {
  public:
   static void Init(ExportsObject exports) {
-    v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(New);
-    tpl->SetClassName(Nan::New("FileAttrs").ToLocalChecked());
+    v8::Local<v8::FunctionTemplate> tpl = NewClass<MadeBy::kScriptWithNew>("FileAttrs");
     v8::Local<v8::ObjectTemplate> instance = tpl->InstanceTemplate();
-    instance->SetInternalFieldCount(1);
     for (const char* name : {"mode", "uid", "gid", "size", "atime", "mtime"}) {
       SetAttrAccessor(instance, name);
     }
@@ -59,9 +50,13 @@ class FileAttrs : public Nan::ObjectWrap {
     Nan::SetPrototypeMethod(tpl, "isSymbolicLink", IsType<file_system::kSymbolicLink>);
     Nan::SetPrototypeMethod(tpl, "isFIFO", IsType<file_system::kFifo>);
     Nan::SetPrototypeMethod(tpl, "isSocket", IsType<file_system::kSocket>);
-    v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
-    constructor().Reset(function);
-    Nan::Set(exports, Nan::New("FileAttrs").ToLocalChecked(), function);
+    Export(exports, tpl);
+    constructor().Reset(Nan::GetFunction(tpl).ToLocalChecked());
+  }
+
+  // An object that shows nothing, as script makes with new.
+  static FileAttrs* Create(const Nan::FunctionCallbackInfo<v8::Value>& /*info*/) {
+    return new FileAttrs();
   }
 
   static v8::Local<v8::Value> NewInstance(const FileAttributes& attributes) {
@@ -70,7 +65,7 @@ class FileAttrs : public Nan::ObjectWrap {
     if (!Nan::NewInstance(Nan::New(constructor()), 0, nullptr).ToLocal(&instance)) {
       return v8::Local<v8::Value>();
     }
-    Nan::ObjectWrap::Unwrap<FileAttrs>(instance)->entry_.attrs = attributes;
+    Unwrap(instance)->entry_.attrs = attributes;
     return scope.Escape(instance);
   }
 
@@ -84,16 +79,8 @@ class FileAttrs : public Nan::ObjectWrap {
     Nan::SetAccessor(tpl, Nan::New(name).ToLocalChecked(), GetAttr, SetAttr);
   }
 
-  static void New(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (!info.IsConstructCall()) {
-      return;
-    }
-    (new FileAttrs())->Wrap(info.This());
-    info.GetReturnValue().Set(info.This());
-  }
-
   static FileAttributes* From(v8::Local<v8::Object> holder) {
-    FileAttrs* self = Unwrapped<FileAttrs>(holder);
+    FileAttrs* self = Unwrap(holder);
     return self != nullptr ? &self->entry_.attrs : nullptr;
   }
 
@@ -159,8 +146,8 @@ class FileAttrs : public Nan::ObjectWrap {
 
   template <int32_t type>
   static void IsType(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    FileAttributes* attrs = From(info.Holder());
-    info.GetReturnValue().Set(attrs != nullptr && attrs->type == type);
+    FileAttrs* self = Receiver(info);
+    info.GetReturnValue().Set(self != nullptr && self->entry_.attrs.type == type);
   }
 
   DirectoryEntry entry_;
@@ -213,18 +200,22 @@ ResultCallbacks<T> MakeJsResultCallbacks(v8::Local<v8::Value> value, ToJs to_js)
   return callbacks;
 }
 
-class NodeFileReader : public Nan::ObjectWrap {
+// A transfer works on its own: the reader holds its script object from readStart to the end of the
+// transfer, so that one script dropped goes on to its last callback.
+class NodeFileReader : public ScriptWrapper<NodeFileReader> {
  public:
   static void Init(ExportsObject exports) {
-    v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(New);
-    tpl->SetClassName(Nan::New("FileReader").ToLocalChecked());
-    tpl->InstanceTemplate()->SetInternalFieldCount(1);
+    v8::Local<v8::FunctionTemplate> tpl = NewClass<MadeBy::kScriptWithNew>("FileReader");
     Nan::SetPrototypeMethod(tpl, "readStart", ReadStart);
     Nan::SetPrototypeMethod(tpl, "readStop", ReadStop);
     Nan::SetPrototypeMethod(tpl, "close", Close);
-    v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
-    constructor().Reset(function);
-    Nan::Set(exports, Nan::New("FileReader").ToLocalChecked(), function);
+    Export(exports, tpl);
+    constructor().Reset(Nan::GetFunction(tpl).ToLocalChecked());
+  }
+
+  // Without a controller: its methods do nothing.
+  static NodeFileReader* Create(const Nan::FunctionCallbackInfo<v8::Value>& /*info*/) {
+    return new NodeFileReader();
   }
 
   static v8::Local<v8::Value> NewInstance(file_system::FileSystem* core,
@@ -246,8 +237,10 @@ class NodeFileReader : public Nan::ObjectWrap {
     if (!Nan::NewInstance(Nan::New(constructor()), 0, nullptr).ToLocal(&instance)) {
       return v8::Local<v8::Value>();
     }
-    Nan::ObjectWrap::Unwrap<NodeFileReader>(instance)->controller_ =
-        core->getReader(path, std::move(callbacks));
+    NodeFileReader* self = Unwrap(instance);
+    callbacks.onError = self->Ending(std::move(callbacks.onError));
+    callbacks.onClose = self->Ending(std::move(callbacks.onClose));
+    self->controller_ = core->getReader(path, std::move(callbacks));
     return scope.Escape(instance);
   }
 
@@ -267,26 +260,30 @@ class NodeFileReader : public Nan::ObjectWrap {
     return function;
   }
 
-  static void New(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (!info.IsConstructCall()) {
-      return;
-    }
-    (new NodeFileReader())->Wrap(info.This());
-    info.GetReturnValue().Set(info.This());
+  // A callback after which no other comes lets the script object go.
+  template <typename... Args>
+  std::function<void(Args...)> Ending(std::function<void(Args...)> callback) {
+    return [this, callback = std::move(callback)](Args... args) {
+      if (callback) {
+        callback(args...);
+      }
+      ReleaseScriptObjectLater(hold_);
+    };
   }
 
   static FileController* From(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    NodeFileReader* self = Unwrapped<NodeFileReader>(info.Holder());
+    NodeFileReader* self = Receiver(info);
     return self != nullptr ? self->controller_.get() : nullptr;
   }
 
   static void ReadStart(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    NodeFileReader* self = Unwrapped<NodeFileReader>(info.Holder());
+    NodeFileReader* self = Receiver(info);
     if (self == nullptr || !self->controller_) {
       return;
     }
     if (!self->started_) {
       self->started_ = true;
+      self->hold_ = self->HoldScriptObject();
       self->controller_->start();
     } else {
       self->controller_->resume();
@@ -306,23 +303,27 @@ class NodeFileReader : public Nan::ObjectWrap {
   }
 
   bool started_ = false;
+  HoldId hold_ = 0;
   std::unique_ptr<FileController> controller_;
 };
 
 // Chunks wait in line: each is taken over by the transfer in turn, and its completion runs then.
-// The transfer is paused while the line is empty and resumed by the next write or final.
-class NodeFileWriter : public Nan::ObjectWrap {
+// The transfer is paused while the line is empty and resumed by the next write or final. Like the
+// reader, the writer holds its script object from its first write or final to the transfer's end.
+class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
  public:
   static void Init(ExportsObject exports) {
-    v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(New);
-    tpl->SetClassName(Nan::New("FileWriter").ToLocalChecked());
-    tpl->InstanceTemplate()->SetInternalFieldCount(1);
+    v8::Local<v8::FunctionTemplate> tpl = NewClass<MadeBy::kScriptWithNew>("FileWriter");
     Nan::SetPrototypeMethod(tpl, "write", Write);
     Nan::SetPrototypeMethod(tpl, "final", Final);
     Nan::SetPrototypeMethod(tpl, "close", Close);
-    v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
-    constructor().Reset(function);
-    Nan::Set(exports, Nan::New("FileWriter").ToLocalChecked(), function);
+    Export(exports, tpl);
+    constructor().Reset(Nan::GetFunction(tpl).ToLocalChecked());
+  }
+
+  // Without a controller: its methods do nothing.
+  static NodeFileWriter* Create(const Nan::FunctionCallbackInfo<v8::Value>& /*info*/) {
+    return new NodeFileWriter();
   }
 
   static v8::Local<v8::Value> NewInstance(file_system::FileSystem* core,
@@ -332,7 +333,7 @@ class NodeFileWriter : public Nan::ObjectWrap {
     if (!Nan::NewInstance(Nan::New(constructor()), 0, nullptr).ToLocal(&instance)) {
       return v8::Local<v8::Value>();
     }
-    Nan::ObjectWrap::Unwrap<NodeFileWriter>(instance)->Open(core, options);
+    Unwrap(instance)->Open(core, options);
     return scope.Escape(instance);
   }
 
@@ -373,8 +374,17 @@ class NodeFileWriter : public Nan::ObjectWrap {
       }
     };
     callbacks.partWritten = [this] { PartWritten(); };
-    callbacks.onError = on_error;
-    callbacks.onClose = on_close;
+    // After either, no other callback comes: the script object is let go.
+    callbacks.onError = [this, on_error](int code) {
+      on_error(code);
+      ReleaseScriptObjectLater(hold_);
+    };
+    callbacks.onClose = [this, on_close] {
+      if (on_close) {
+        on_close();
+      }
+      ReleaseScriptObjectLater(hold_);
+    };
     controller_ = core->getWriter(
         path, file_system::kOpenWriteOnly | file_system::kOpenCreate | file_system::kOpenTruncate,
         mode, std::move(callbacks));
@@ -402,22 +412,15 @@ class NodeFileWriter : public Nan::ObjectWrap {
     completion();
   }
 
-  static void New(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (!info.IsConstructCall()) {
-      return;
-    }
-    (new NodeFileWriter())->Wrap(info.This());
-    info.GetReturnValue().Set(info.This());
-  }
-
   static NodeFileWriter* From(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    NodeFileWriter* self = Unwrapped<NodeFileWriter>(info.Holder());
+    NodeFileWriter* self = Receiver(info);
     return self != nullptr && self->controller_ ? self : nullptr;
   }
 
   void Go() {
     if (!started_) {
       started_ = true;
+      hold_ = HoldScriptObject();
       controller_->start();
     } else {
       controller_->resume();
@@ -461,6 +464,7 @@ class NodeFileWriter : public Nan::ObjectWrap {
   }
 
   bool started_ = false;
+  HoldId hold_ = 0;
   std::deque<Chunk> waiting_;
   std::deque<std::function<void()>> taken_;
   bool final_requested_ = false;
@@ -469,12 +473,11 @@ class NodeFileWriter : public Nan::ObjectWrap {
   std::unique_ptr<FileController> controller_;
 };
 
-class NodeFileSystem : public Nan::ObjectWrap, public SharedObservableObject::Observer {
+class NodeFileSystem : public ScriptWrapper<NodeFileSystem>,
+                       public SharedObservableObject::Observer {
  public:
   static void Init() {
-    v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(New);
-    tpl->SetClassName(Nan::New("FileSystem").ToLocalChecked());
-    tpl->InstanceTemplate()->SetInternalFieldCount(1);
+    v8::Local<v8::FunctionTemplate> tpl = NewClass<MadeBy::kModule>("FileSystem");
     Nan::SetPrototypeMethod(tpl, "close", Close);
     Nan::SetPrototypeMethod(tpl, "removeFile", RemoveFile);
     Nan::SetPrototypeMethod(tpl, "removeDir", RemoveDir);
@@ -489,27 +492,16 @@ class NodeFileSystem : public Nan::ObjectWrap, public SharedObservableObject::Ob
     Nan::SetPrototypeMethod(tpl, "readLink", ReadLink);
     Nan::SetPrototypeMethod(tpl, "getReader", GetReader);
     Nan::SetPrototypeMethod(tpl, "getWriter", GetWriter);
-    constructor().Reset(Nan::GetFunction(tpl).ToLocalChecked());
+    Register(tpl);
   }
 
+  // Without a file system (a failed sftp request) the object is inert.
   static v8::Local<v8::Value> NewInstance(file_system::FileSystem* core) {
-    Nan::EscapableHandleScope scope;
-    v8::Local<v8::Value> argv[] = {Nan::New<v8::External>(core)};
-    // Only this call hands New a file system: an External that script got hold of some other way
-    // gives an inert object.
-    being_made() = core;
-    v8::Local<v8::Object> instance;
-    const bool made = Nan::NewInstance(Nan::New(constructor()), 1, argv).ToLocal(&instance);
-    being_made() = nullptr;
-    if (!made) {
-      return v8::Local<v8::Value>();
+    std::unique_ptr<NodeFileSystem> wrapper;
+    if (core != nullptr) {
+      wrapper.reset(new NodeFileSystem(core));
     }
-    return scope.Escape(instance);
-  }
-
- private:
-  explicit NodeFileSystem(file_system::FileSystem* core) : core_(core), observed_(core) {
-    observed_->AddObserver(this);
+    return Instantiate(std::move(wrapper));
   }
 
   // Unregisters also after close(), which forgets the core but stays told of its end.
@@ -519,33 +511,14 @@ class NodeFileSystem : public Nan::ObjectWrap, public SharedObservableObject::Ob
     }
   }
 
-  static Nan::Persistent<v8::Function>& constructor() {
-    static Nan::Persistent<v8::Function> function;
-    return function;
-  }
-
-  static file_system::FileSystem*& being_made() {
-    static file_system::FileSystem* core = nullptr;
-    return core;
-  }
-
-  static void New(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (!info.IsConstructCall()) {
-      return;
-    }
-    file_system::FileSystem* core = being_made();
-    being_made() = nullptr;
-    if (core != nullptr && info[0]->IsExternal() && info[0].As<v8::External>()->Value() == core) {
-      (new NodeFileSystem(core))->Wrap(info.This());
-    } else {
-      Nan::SetInternalFieldPointer(info.This(), 0, nullptr);
-    }
-    info.GetReturnValue().Set(info.This());
+ private:
+  explicit NodeFileSystem(file_system::FileSystem* core) : core_(core), observed_(core) {
+    observed_->AddObserver(this);
   }
 
   // The open file system behind the receiver, or null: then the method does nothing.
   static file_system::FileSystem* From(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    NodeFileSystem* self = Unwrapped<NodeFileSystem>(info.Holder());
+    NodeFileSystem* self = Receiver(info);
     if (self == nullptr || self->core_ == nullptr || self->core_->isClosed()) {
       return nullptr;
     }
@@ -554,7 +527,7 @@ class NodeFileSystem : public Nan::ObjectWrap, public SharedObservableObject::Ob
 
   static void Close(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (file_system::FileSystem* core = From(info)) {
-      Nan::ObjectWrap::Unwrap<NodeFileSystem>(info.Holder())->core_ = nullptr;
+      Receiver(info)->core_ = nullptr;
       core->close(MakeJsResultCallbacks(info[0]));
     }
   }

@@ -409,7 +409,7 @@ test('closing readers, writers, the file system or the client mid-transfer ends 
   assert.strictEqual(second.stat('.', () => late.push('after')), undefined);
 });
 
-test('collected readers and writers do not stop the file system', async () => {
+test('readers and writers script drops go on to their end; the file system goes on', async () => {
   const dir = workDir();
   fs.writeFileSync(path.join(dir, 'big'), crypto.randomBytes(16 * 1024 * 1024));
   handOver(dir);
@@ -428,10 +428,21 @@ test('collected readers and writers do not stop the file system', async () => {
       writer.write({ fileChunk: Buffer.alloc(1 << 20), completionCallback() {} });
     }
   })();
+  // Started and dropped at once: the transfer holds its object until its last callback.
+  const whole = new Promise((resolve) => {
+    let bytes = 0;
+    sftp.getReader({
+      filePath: path.join(dir, 'big'),
+      onData: (buffer) => { bytes += buffer.length; },
+      onSuccess() {}, onError() {},
+      onClose: () => resolve(bytes),
+    }).readStart();
+  });
   await new Promise((resolve) => setTimeout(resolve, 50));
   gc();
   await new Promise((resolve) => setTimeout(resolve, 200));
   gc();
+  assert.strictEqual(await whole, 16 * 1024 * 1024);
   const [code, attrs] = await call(sftp, 'stat', path.join(dir, 'big'));
   assert.deepStrictEqual([code, attrs.size], [0, 16 * 1024 * 1024]);
   const again = await download(sftp, path.join(dir, 'big'));
