@@ -47,8 +47,12 @@ class WorkDir {
 
 class SftpContextTest : public ::testing::Test {
  protected:
-  void Open(int port) {
-    ssh_ = std::make_unique<SshTestSession>(port);
+  // trickle: the server's bytes reach libssh2 one at a time, so a request sent never finds its
+  // reply in the same call.
+  void Open(int port, bool trickle = false) {
+    SshTestSession::Options options;
+    options.trickle = trickle;
+    ssh_ = std::make_unique<SshTestSession>(port, options);
     ASSERT_EQ(ssh_->Handshake(), 0);
     ASSERT_EQ(ssh_->AuthenticateWithPassword(PeerSetting("QUELBAR_SSH_USER"),
                                              PeerSetting("QUELBAR_SSH_PASSWORD")),
@@ -67,10 +71,19 @@ class SftpContextTest : public ::testing::Test {
     }
   }
 
+  // A context freed with the test, also when an assertion ends it early.
+  struct Context {
+    explicit Context(LIBSSH2_SFTP* sftp)
+        : sftp(sftp), get(libssh2_sftp_create_external_context(sftp)) {}
+    ~Context() { libssh2_sftp_free_external_context(sftp, get); }
+    LIBSSH2_SFTP* sftp;
+    void* get;
+  };
+
   // One run of a request under its context, as a queued command makes it.
   template <typename Call>
-  int Run(void* context, Call call) {
-    libssh2_sftp_set_context_for_next_command(sftp_, context);
+  int Run(const Context& context, Call call) {
+    libssh2_sftp_set_context_for_next_command(sftp_, context.get);
     const int rc = call();
     libssh2_sftp_reset_external_context(sftp_);
     return rc;
@@ -82,13 +95,13 @@ class SftpContextTest : public ::testing::Test {
 
 TEST_F(SftpContextTest, RequestsOfOneKindHalfDoneAtOnceGetTheirOwnAnswers) {
   REQUIRE_PEER_PORT("QUELBAR_SSHD_PORT", port);
-  Open(port);
+  Open(port, /*trickle=*/true);
   WorkDir dir;
   const std::string a = dir.Add("a", 111);
   const std::string b = dir.Add("b", 222);
-  void* first = libssh2_sftp_create_external_context(sftp_);
-  void* second = libssh2_sftp_create_external_context(sftp_);
-  void* third = libssh2_sftp_create_external_context(sftp_);
+  Context first(sftp_);
+  Context second(sftp_);
+  Context third(sftp_);
 
   // The first stat waits for its reply; the second one, and a chmod, wait for the first.
   LIBSSH2_SFTP_ATTRIBUTES first_attrs{};
@@ -165,10 +178,6 @@ TEST_F(SftpContextTest, RequestsOfOneKindHalfDoneAtOnceGetTheirOwnAnswers) {
       [&] { return static_cast<int>(sftp_context::Read(sftp_, opened, buffer, sizeof buffer)); });
   EXPECT_EQ(n, 222);
   ssh_->Drive([&] { return sftp_context::CloseHandle(sftp_, opened); });
-
-  libssh2_sftp_free_external_context(sftp_, first);
-  libssh2_sftp_free_external_context(sftp_, second);
-  libssh2_sftp_free_external_context(sftp_, third);
 }
 
 // libssh2 keeps one timer for the whole SFTP, started by a wait and left running by a read that
@@ -180,8 +189,8 @@ TEST_F(SftpContextTest, AQuietSpellLongerThanTheReadTimeoutFailsNothing) {
   WorkDir dir;
   const std::string file = dir.Add("big", 4 << 20);
   libssh2_session_set_read_timeout(ssh_->get(), 1);
-  void* reader = libssh2_sftp_create_external_context(sftp_);
-  void* other = libssh2_sftp_create_external_context(sftp_);
+  Context reader(sftp_);
+  Context other(sftp_);
   LIBSSH2_SFTP_HANDLE* handle = nullptr;
   ssh_->Drive([&] {
     return Run(reader, [&] {
@@ -208,8 +217,6 @@ TEST_F(SftpContextTest, AQuietSpellLongerThanTheReadTimeoutFailsNothing) {
   EXPECT_EQ(libssh2_session_get_read_timeout(ssh_->get()), 1);
   ssh_->Drive(
       [&] { return Run(reader, [&] { return sftp_context::CloseHandle(sftp_, handle); }); });
-  libssh2_sftp_free_external_context(sftp_, reader);
-  libssh2_sftp_free_external_context(sftp_, other);
 }
 
 // The hand-over, without a server: a kind let go goes to the longest waiter, and a waiter that
