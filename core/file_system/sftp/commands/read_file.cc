@@ -44,7 +44,7 @@ int ReadFile::perform() {
     if (closing_ && !HasCallInFlight() && step_ < STEP_CLOSE_HANDLE) {
       step_ = STEP_CLOSE_HANDLE;
     }
-    const Step step = step_;
+    const int step = step_;
     switch (step_) {
       case STEP_STAT:
         Stat();
@@ -56,7 +56,7 @@ int ReadFile::perform() {
         Read();
         break;
       case STEP_CLOSE_HANDLE:
-        CloseHandleStep();
+        CloseHandleStep(callbacks_.onError, callbacks_.onClose);
         break;
       case STEP_DONE:
         return SshCommand::kDone;
@@ -77,7 +77,7 @@ void ReadFile::Stat() {
     size_ = attributes.filesize;
     step_ = STEP_OPEN;
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    FailStep(rc);
+    FailStep(rc, callbacks_.onError);
   }
 }
 
@@ -87,7 +87,7 @@ void ReadFile::Open() {
   if (rc == 0) {
     step_ = STEP_READ;
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    FailStep(rc);
+    FailStep(rc, callbacks_.onError);
   }
 }
 
@@ -119,7 +119,7 @@ void ReadFile::Read() {
     }
     step_ = STEP_CLOSE_HANDLE;
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    FailStep(static_cast<int>(rc));
+    FailStep(static_cast<int>(rc), callbacks_.onError);
   }
 }
 
@@ -135,30 +135,6 @@ void ReadFile::Deliver(const char* data, size_t count) {
     if (HasEnded()) {
       return;  // the file system was closed from inside onData
     }
-  }
-}
-
-void ReadFile::CloseHandleStep() {
-  SetEnding(CloseHandle(callbacks_.onError, callbacks_.onClose));
-}
-
-void ReadFile::FailStep(int rc) {
-  SetEnding(Fail(rc, callbacks_.onError));
-}
-
-void ReadFile::SetEnding(Ending ending) {
-  switch (ending) {
-    case Ending::kPending:
-      return;
-    case Ending::kClose:
-      step_ = STEP_CLOSE_HANDLE;
-      return;
-    case Ending::kDone:
-      step_ = STEP_DONE;
-      return;
-    case Ending::kFailed:
-      step_ = STEP_FAILED;
-      return;
   }
 }
 

@@ -20,7 +20,7 @@ class ReadFile : public TransferCommand {
   void detach() override;
 
  private:
-  enum Step { STEP_STAT, STEP_OPEN, STEP_READ, STEP_CLOSE_HANDLE, STEP_DONE, STEP_FAILED };
+  enum Step { STEP_STAT, STEP_OPEN, STEP_READ };
 
   int perform() override;
   // Script's functions often hold the script object that holds this command: an ended transfer
@@ -29,13 +29,9 @@ class ReadFile : public TransferCommand {
   void Stat();
   void Open();
   void Read();
-  void CloseHandleStep();
   // Hands out what one read brought, in parts of at most the size script takes.
   void Deliver(const char* data, size_t count);
-  void FailStep(int rc);
-  void SetEnding(Ending ending);
 
-  Step step_ = STEP_STAT;
   std::string path_;
   cb::ReadCallbacks callbacks_;
   cb::ReadCallbacks retired_;

@@ -55,6 +55,31 @@ TransferCommand::Ending TransferCommand::Fail(int rc, const std::function<void(i
   return ending;
 }
 
+void TransferCommand::CloseHandleStep(const std::function<void(int)>& onError,
+                                      const std::function<void()>& onClose) {
+  SetEnding(CloseHandle(onError, onClose));
+}
+
+void TransferCommand::FailStep(int rc, const std::function<void(int)>& onError) {
+  SetEnding(Fail(rc, onError));
+}
+
+void TransferCommand::SetEnding(Ending ending) {
+  switch (ending) {
+    case Ending::kPending:
+      return;
+    case Ending::kClose:
+      step_ = STEP_CLOSE_HANDLE;
+      return;
+    case Ending::kDone:
+      step_ = STEP_DONE;
+      return;
+    case Ending::kFailed:
+      step_ = STEP_FAILED;
+      return;
+  }
+}
+
 }  // namespace cmd
 }  // namespace sftp
 }  // namespace file_system

@@ -24,6 +24,8 @@ class TransferCommand : public BaseCommand {
   virtual void detach() = 0;
 
  protected:
+  // The steps every transfer ends with; each transfer numbers its own first steps below them.
+  enum EndStep { STEP_CLOSE_HANDLE = 100, STEP_DONE, STEP_FAILED };
   enum class Ending { kPending, kClose, kDone, kFailed };
 
   bool HasCallInFlight() const override { return call_in_flight_; }
@@ -36,10 +38,19 @@ class TransferCommand : public BaseCommand {
   // open handle quietly (kClose) or ends (kDone); anything else fails the session (kFailed).
   Ending Fail(int rc, const std::function<void(int)>& onError);
 
+  // Closes the handle (CloseHandle) and moves to the step that follows.
+  void CloseHandleStep(const std::function<void(int)>& onError,
+                       const std::function<void()>& onClose);
+  // Fails (Fail) and moves to the step that follows.
+  void FailStep(int rc, const std::function<void(int)>& onError);
+
+  int step_ = 0;
   SftpHandle handle_{SftpHandle::kFile};
   bool closing_ = false;
 
  private:
+  void SetEnding(Ending ending);
+
   bool call_in_flight_ = false;
   bool quiet_close_ = false;
 };

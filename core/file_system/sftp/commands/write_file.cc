@@ -52,7 +52,7 @@ int WriteFile::perform() {
       // An open that has not begun has nothing to close.
       step_ = step_ == STEP_OPEN && !handle_.isOpen() ? STEP_DONE : STEP_CLOSE_HANDLE;
     }
-    const Step step = step_;
+    const int step = step_;
     switch (step_) {
       case STEP_OPEN:
         Open();
@@ -63,7 +63,7 @@ int WriteFile::perform() {
         }
         break;
       case STEP_CLOSE_HANDLE:
-        CloseHandleStep();
+        CloseHandleStep(callbacks_.onError, callbacks_.onClose);
         break;
       case STEP_DONE:
         return SshCommand::kDone;
@@ -82,7 +82,7 @@ void WriteFile::Open() {
   if (rc == 0) {
     step_ = STEP_WRITE;
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    FailStep(rc);
+    FailStep(rc, callbacks_.onError);
   }
 }
 
@@ -130,7 +130,7 @@ bool WriteFile::Write() {
       return false;
     }
     if (rc < 0) {
-      FailStep(static_cast<int>(rc));
+      FailStep(static_cast<int>(rc), callbacks_.onError);
       return true;
     }
     acknowledged_ += static_cast<size_t>(rc);
@@ -144,30 +144,6 @@ bool WriteFile::Write() {
     if (Unacknowledged() == 0) {
       return true;  // the next round finishes or waits for parts
     }
-  }
-}
-
-void WriteFile::CloseHandleStep() {
-  SetEnding(CloseHandle(callbacks_.onError, callbacks_.onClose));
-}
-
-void WriteFile::FailStep(int rc) {
-  SetEnding(Fail(rc, callbacks_.onError));
-}
-
-void WriteFile::SetEnding(Ending ending) {
-  switch (ending) {
-    case Ending::kPending:
-      return;
-    case Ending::kClose:
-      step_ = STEP_CLOSE_HANDLE;
-      return;
-    case Ending::kDone:
-      step_ = STEP_DONE;
-      return;
-    case Ending::kFailed:
-      step_ = STEP_FAILED;
-      return;
   }
 }
 

@@ -24,7 +24,7 @@ class WriteFile : public TransferCommand {
   void detach() override;
 
  private:
-  enum Step { STEP_OPEN, STEP_WRITE, STEP_CLOSE_HANDLE, STEP_DONE, STEP_FAILED };
+  enum Step { STEP_OPEN, STEP_WRITE };
 
   int perform() override;
   // Script's functions often hold the script object that holds this command: an ended transfer
@@ -35,12 +35,8 @@ class WriteFile : public TransferCommand {
   // One round of taking parts and writing: false when the pass has to wait.
   bool Write();
   void TakeParts();
-  void CloseHandleStep();
-  void FailStep(int rc);
-  void SetEnding(Ending ending);
   size_t Unacknowledged() const { return buffer_.size() - acknowledged_; }
 
-  Step step_ = STEP_OPEN;
   std::string path_;
   unsigned long flags_;
   int32_t mode_;
