@@ -22,10 +22,16 @@ const PERMISSION_DENIED = 3;
 const FAILURE = 4;
 const BAD_MESSAGE = 5;  // OpenSSH's word for EINVAL
 
-// A fresh directory that the test account owns; files made in it by root are handed over too.
+// A fresh directory that the test account owns, removed when the tests end; files made in it by
+// root are handed over too.
+const workDirs = [];
+test.after(() => {
+  for (const dir of workDirs) fs.rmSync(dir, { recursive: true, force: true });
+});
 function workDir() {
   const dir = fs.mkdtempSync('/tmp/quelbar-sftp-');
   fs.chmodSync(dir, 0o755);
+  workDirs.push(dir);
   return dir;
 }
 function handOver(target) {
@@ -157,6 +163,12 @@ test('one-call operations agree with the real file system', async () => {
     assert.strictEqual((await call(sftp, 'stat', path.join(dir, 'dangling')))[0], NO_SUCH_FILE);
 
     assert.deepStrictEqual(await call(sftp, 'realPath', '.'), [0, fs.realpathSync('/home/sshtest')]);
+    // Longer than the 512 bytes a smaller buffer would take, which failed the whole session.
+    const levels = Array.from({ length: 12 }, (_, i) => `${'d'.repeat(60)}${i}`);
+    const deep = path.join(dir, ...levels);
+    fs.mkdirSync(deep, { recursive: true });
+    handOver(path.join(dir, levels[0]));
+    assert.deepStrictEqual(await call(sftp, 'realPath', deep), [0, deep]);
     assert.deepStrictEqual(await call(sftp, 'realPath', path.join(dir, 'missing', 'deeper')),
       [NO_SUCH_FILE, '']);
     assert.deepStrictEqual(await call(sftp, 'readLink', path.join(dir, 'plain')), [BAD_MESSAGE, '']);
