@@ -7,6 +7,7 @@
 namespace {
 
 void InitSshBindings(ExportsObject exports) {
+  InitNodePortForwarding(exports);
   InitNodeRemoteTerminal(exports);
   InitNodeFileSystem(exports);
   InitNodeSshAgentStorage(exports);

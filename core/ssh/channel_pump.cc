@@ -196,12 +196,17 @@ int ChannelPump::WriteStep() {
     return SshCommand::kDone;
   }
   QUELBAR_DCHECK(*channel_);
+  const size_t queued_before = queued_input_bytes_;
   while (!input_.empty()) {
     const std::string& piece = input_.front();
     const ssize_t rc = libssh2_channel_write_ex(channel_->get(), 0, piece.data() + input_offset_,
                                                 piece.size() - input_offset_);
     // 0: the window is shut; the server's window adjust comes with a later pass.
     if (rc == LIBSSH2_ERROR_EAGAIN || rc == 0) {
+      if (queued_input_bytes_ < queued_before) {
+        // Part went: a producer held back by QueuedInputBytes() may go on before the rest has.
+        delegate_->OnPumpInputWritten();
+      }
       return SshCommand::kPending;
     }
     if (rc < 0) {

@@ -49,8 +49,8 @@ class ChannelPump {
     virtual void OnPumpOutput() {}
     // Every stream has ended; all output is held already. Called from inside a queue pass, once.
     virtual void OnPumpOutputEnded() = 0;
-    // Queued input was written (or the EOF sent); QueuedInputBytes() says what is left. Called from
-    // inside a queue pass.
+    // Queued input was written, all or part of it (or the EOF sent); QueuedInputBytes() says what
+    // is left and IsInputEnded() whether the EOF has gone. Called from inside a queue pass.
     virtual void OnPumpInputWritten() {}
   };
 
@@ -86,6 +86,7 @@ class ChannelPump {
   // Drops the queued input; later writes are ignored.
   void DiscardInput();
   size_t QueuedInputBytes() const { return queued_input_bytes_; }
+  bool IsInputEnded() const { return input_state_ == Input::kEnded; }
 
  private:
   enum class Output {
