@@ -9,6 +9,7 @@ namespace {
 void InitSshBindings(ExportsObject exports) {
   InitNodePortForwarding(exports);
   InitNodeRemoteTerminal(exports);
+  InitNodeFileSystem(exports);
   InitNodeSshAgentStorage(exports);
   InitNodeSshCertificate(exports);
   InitKeyFunctions(exports);

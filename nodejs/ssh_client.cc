@@ -26,6 +26,7 @@ class NodeSshClient : public ScriptWrapper<NodeSshClient> {
     Nan::SetPrototypeMethod(tpl, "localPortForwarding", LocalPortForwarding);
     Nan::SetPrototypeMethod(tpl, "remotePortForwarding", RemotePortForwarding);
     Nan::SetPrototypeMethod(tpl, "dynamicPortForwarding", DynamicPortForwarding);
+    Nan::SetPrototypeMethod(tpl, "sftp", Sftp);
     Nan::SetPrototypeMethod(tpl, "close", Close);
     Export(exports, tpl);
   }
@@ -80,6 +81,12 @@ class NodeSshClient : public ScriptWrapper<NodeSshClient> {
     if (NodeSshClient* self = Receiver(info)) {
       StartForwarding<SshDynamicPortForwarding>(*self->client_.session(),
                                                 ParsePortForwardingOptions(info[0]));
+    }
+  }
+
+  static void Sftp(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    if (NodeSshClient* self = Receiver(info)) {
+      StartSftpForScript(*self->client_.session(), info[0]);
     }
   }
 
