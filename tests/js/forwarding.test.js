@@ -207,6 +207,26 @@ test('remote forwarding: two listens at once, each to its own target; refusal an
   sink.close();
 });
 
+test('close() while the server never answers a listen ends every forwarding and the client once',
+  async () => {
+    const { client, ended } = await connect({ port: String(peers.load().ssh2ServerPort),
+                                              username: 'forward-silent' });
+    const events = [];
+    // The first request goes out and stays unanswered; the second waits for it.
+    for (const name of ['first', 'second']) {
+      client.remotePortForwarding({
+        bindAddress: '127.0.0.1', port: 0, host: '127.0.0.1', hostPort: 9,
+        readyCallback: () => events.push(`${name} ready`),
+        disconnectCallback: () => events.push(`${name} disconnected`),
+      });
+    }
+    await new Promise((r) => setTimeout(r, 200));
+    client.close();
+    assert.strictEqual(await ended, 'disconnected');
+    await new Promise((r) => setTimeout(r, 100));
+    assert.deepStrictEqual(events, ['first disconnected', 'second disconnected']);
+  });
+
 const curl = (...args) => new Promise((resolve) => {
   execFile('curl', ['-s', '-S', '--max-time', '20', ...args], (error, stdout, stderr) =>
     resolve(error ? `failed: ${stderr.trim()}` : stdout));
