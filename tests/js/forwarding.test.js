@@ -284,8 +284,21 @@ test('dynamic forwarding serves SOCKS4, 4a and 5 clients and answers what it can
   assert.match(piped.toString(), /^\x05\x00\x05\x00\x00\x01[\s\S]*hello \/piped$/);
   assert.strictEqual(socks4Bind.toString('hex'), '005b000000000000');
 
+  // Clients that never finish their greeting give way, oldest first, once 256 of them wait.
+  const idlers = [];
+  for (let i = 0; i < 256; i++) {
+    const socket = net.connect({ port, host: '127.0.0.1' });
+    socket.on('error', () => {});
+    await new Promise((r) => socket.on('connect', r));
+    socket.write(Buffer.from([5]));
+    idlers.push(new Promise((r) => socket.on('close', () => r(i))));
+  }
+  const late = raw(port, Buffer.concat([Buffer.from([5, 1, 0]), connectTo(webPort), get]));
+  assert.strictEqual(await Promise.race(idlers), 0);
+  assert.match((await late).toString(), /hello \/piped$/);
+
   socks.forwarding.close();
-  await socks.disconnected;
+  await Promise.all([socks.disconnected, ...idlers]);
   client.close();
   assert.strictEqual(await ended, 'disconnected');
   web.close();
