@@ -62,6 +62,25 @@ test('local forwarding relays both ways, half-closes, and runs beside shells and
   assert.strictEqual((await local(client, echo.address().port,
                                   { port: toEcho.boundPort })).forwarding, null);
 
+  // A target that goes while its client still sends (and ignores our end of stream): the client's
+  // connection ends too, rather than waiting for ever on a channel the server has closed.
+  const quitter = await server((socket) => {
+    socket.on('error', () => {});
+    socket.once('data', () => socket.destroy());
+  });
+  const toQuitter = await local(client, quitter.address().port);
+  await Promise.all(Array.from({ length: 3 }, () => new Promise((resolve) => {
+    const socket = net.connect({ port: toQuitter.boundPort, host: '127.0.0.1', allowHalfOpen: true });
+    const block = Buffer.alloc(MiB);
+    const write = () => {
+      while (!socket.destroyed && socket.write(block));
+      socket.once('drain', write);
+    };
+    socket.on('connect', write);
+    socket.on('error', () => {});
+    socket.on('close', resolve);
+  })));
+
   // Thousands of short connections leave no descriptor and no memory behind.
   const fdsBefore = openFds();
   const rssBefore = process.memoryUsage().rss;
@@ -80,8 +99,9 @@ test('local forwarding relays both ways, half-closes, and runs beside shells and
   await assert.rejects(exchange(toEcho.boundPort), /ECONNREFUSED/);
   client.close();
   assert.strictEqual(await ended, 'disconnected');
-  await Promise.all([toSink.disconnected, toSource.disconnected, toNowhere.disconnected]);
-  for (const s of [echo, sink, source]) s.close();
+  await Promise.all([toSink.disconnected, toSource.disconnected, toNowhere.disconnected,
+                     toQuitter.disconnected]);
+  for (const s of [echo, sink, source, quitter]) s.close();
 });
 
 // The forwarding runs in a child whose memory is its own; target and client run here.
