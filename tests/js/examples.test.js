@@ -29,6 +29,9 @@ const expected = {
   'agent.js': [/agent forwarding accepted: true/, /asks: requestIdentities; allowed/,
                /ssh-add -l lists:\n {2}\| 256 MD5:\S+ agent-example \(ED25519\)/,
                /the same fingerprint as the generated key: true/, /the session has ended\n/],
+  'forwarding.js': [/got back "HELLO THROUGH THE TUNNEL"\nlocalPortForwarding has ended\n/,
+                    /SOCKS5 method chosen: no authentication\nSOCKS5 CONNECT to 127\.0\.0\.1:\d+: granted\n/,
+                    /got back "HELLO THROUGH SOCKS"\ndynamicPortForwarding has ended\nthe session has ended\n$/],
   'proxy.js': [/the proxy opened the tunnel/, /status 0; the server saw/, /\| 127\.0\.0\.1 \d+ 127\.0\.0\.1 \d+/],
 };
 
