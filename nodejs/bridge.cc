@@ -91,7 +91,8 @@ namespace {
 
 // What must not be released inside garbage collection, released on a later loop turn instead: the
 // continuations of one-shot functions that script dropped unanswered (releasing one runs core code:
-// an unanswered prompt ends authentication) and the handles of script functions.
+// an unanswered prompt ends authentication), the handles of script functions, and the script
+// objects that wrappers let go after their final callback.
 class DeferredReleases {
  public:
   static void Add(std::function<void()> releaser) {
@@ -100,7 +101,8 @@ class DeferredReleases {
     self.async_.Send();
   }
 
-  // Made at the first one-shot function, outside garbage collection; lives as long as the process.
+  // Made by the first script function or one-shot function, outside garbage collection; lives as
+  // long as the process.
   static DeferredReleases& Get() {
     static DeferredReleases* instance = new DeferredReleases();
     return *instance;
@@ -123,6 +125,10 @@ class DeferredReleases {
 };
 
 }  // namespace
+
+void RunOnLaterLoopTurn(std::function<void()> work) {
+  DeferredReleases::Add(std::move(work));
+}
 
 struct ScriptFunction::Handles {
   explicit Handles(v8::Local<v8::Function> function)

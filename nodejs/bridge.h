@@ -32,6 +32,11 @@ v8::Local<v8::Value> ToJsData(const std::string& data);
 v8::Local<v8::Value> ErrorToJs(const Error& error);
 v8::Local<v8::Value> ToJsPrompts(const std::vector<SshPrompt>& prompts);
 
+// Runs work on a later loop turn, when no core frame is on the stack. It may be called inside
+// garbage collection, where releasing a script handle or running core code is not allowed: what a
+// collection lets go of is released there instead.
+void RunOnLaterLoopTurn(std::function<void()> work);
+
 // One script function shared by every std::function made from it: the strong handle lives as long
 // as the last copy.
 class ScriptFunction {

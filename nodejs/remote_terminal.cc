@@ -3,43 +3,35 @@
 // `new terminal.constructor()`, its methods do nothing.
 #include "nodejs/remote_terminal.h"
 
-#include <string>
+#include <memory>
+#include <utility>
 
 #include "core/ssh/remote_terminal.h"
 #include "nodejs/bridge.h"
 #include "nodejs/init.h"
+#include "nodejs/script_wrapper.h"
 
 namespace {
 
-class NodeRemoteTerminal : public Nan::ObjectWrap, public SharedObservableObject::Observer {
+class NodeRemoteTerminal : public ScriptWrapper<NodeRemoteTerminal>,
+                           public SharedObservableObject::Observer {
  public:
   static void Init() {
-    v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(New);
-    tpl->SetClassName(Nan::New("RemoteTerminal").ToLocalChecked());
-    tpl->InstanceTemplate()->SetInternalFieldCount(1);
+    v8::Local<v8::FunctionTemplate> tpl = NewClass<MadeBy::kModule>("RemoteTerminal");
     Nan::SetPrototypeMethod(tpl, "sendData", SendData);
     Nan::SetPrototypeMethod(tpl, "sendSize", SendSize);
     Nan::SetPrototypeMethod(tpl, "close", Close);
-    constructor().Reset(Nan::GetFunction(tpl).ToLocalChecked());
+    Register(tpl);
   }
 
+  // Without a terminal the object is inert.
   static v8::Local<v8::Value> NewInstance(RemoteTerminal* core) {
-    Nan::EscapableHandleScope scope;
-    v8::Local<v8::Value> argv[] = {Nan::New<v8::External>(core)};
-    // Only this call hands New a terminal: an External that script got hold of some other way
-    // gives an inert object.
-    being_made() = core;
-    v8::Local<v8::Object> instance;
-    const bool made = Nan::NewInstance(Nan::New(constructor()), 1, argv).ToLocal(&instance);
-    being_made() = nullptr;
-    if (!made) {
-      return v8::Local<v8::Value>();
+    std::unique_ptr<NodeRemoteTerminal> wrapper;
+    if (core != nullptr) {
+      wrapper.reset(new NodeRemoteTerminal(core));
     }
-    return scope.Escape(instance);
+    return Instantiate(std::move(wrapper));
   }
-
- private:
-  explicit NodeRemoteTerminal(RemoteTerminal* core) : core_(core) { core_->AddObserver(this); }
 
   ~NodeRemoteTerminal() override {
     if (core_ != nullptr) {
@@ -47,38 +39,13 @@ class NodeRemoteTerminal : public Nan::ObjectWrap, public SharedObservableObject
     }
   }
 
-  static Nan::Persistent<v8::Function>& constructor() {
-    static Nan::Persistent<v8::Function> function;
-    return function;
-  }
-
-  static RemoteTerminal*& being_made() {
-    static RemoteTerminal* terminal = nullptr;
-    return terminal;
-  }
+ private:
+  explicit NodeRemoteTerminal(RemoteTerminal* core) : core_(core) { core_->AddObserver(this); }
 
   // The terminal behind the receiver, or null (an inert object, or a shell that has ended).
   static RemoteTerminal* From(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    v8::Local<v8::Object> holder = info.Holder();
-    if (holder->InternalFieldCount() < 1 || Nan::GetInternalFieldPointer(holder, 0) == nullptr) {
-      return nullptr;
-    }
-    return Nan::ObjectWrap::Unwrap<NodeRemoteTerminal>(holder)->core_;
-  }
-
-  static void New(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (!info.IsConstructCall()) {
-      return;
-    }
-    RemoteTerminal* core = being_made();
-    being_made() = nullptr;
-    if (core != nullptr && info[0]->IsExternal() && info[0].As<v8::External>()->Value() == core) {
-      (new NodeRemoteTerminal(core))->Wrap(info.This());
-    } else {
-      // An internal field starts as undefined, which From must not read as a pointer.
-      Nan::SetInternalFieldPointer(info.This(), 0, nullptr);
-    }
-    info.GetReturnValue().Set(info.This());
+    NodeRemoteTerminal* self = Receiver(info);
+    return self != nullptr ? self->core_ : nullptr;
   }
 
   static void SendData(const Nan::FunctionCallbackInfo<v8::Value>& info) {

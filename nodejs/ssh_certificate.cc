@@ -4,15 +4,14 @@
 #include "core/keys/ssh_certificate.h"
 #include "nodejs/bridge.h"
 #include "nodejs/init.h"
+#include "nodejs/script_wrapper.h"
 
 namespace {
 
-class NodeSshCertificate : public Nan::ObjectWrap {
+class NodeSshCertificate : public ScriptWrapper<NodeSshCertificate> {
  public:
   static void Init(ExportsObject exports) {
-    v8::Local<v8::FunctionTemplate> tpl = Nan::New<v8::FunctionTemplate>(New);
-    tpl->SetClassName(Nan::New("SshCertificate").ToLocalChecked());
-    tpl->InstanceTemplate()->SetInternalFieldCount(1);
+    v8::Local<v8::FunctionTemplate> tpl = NewClass<MadeBy::kScriptWithNew>("SshCertificate");
     Nan::SetPrototypeMethod(tpl, "isValidCertificate", IsValidCertificate);
     Nan::SetPrototypeMethod(tpl, "getID", GetId);
     Nan::SetPrototypeMethod(tpl, "getCertType", GetCertType);
@@ -26,48 +25,21 @@ class NodeSshCertificate : public Nan::ObjectWrap {
     Nan::SetPrototypeMethod(tpl, "getPrincipals", GetPrincipals);
     Nan::SetPrototypeMethod(tpl, "getSignatureKeyHash", GetSignatureKeyHash);
     Nan::SetPrototypeMethod(tpl, "getPublicKeyHash", GetPublicKeyHash);
-    function_template().Reset(tpl);
-    v8::Local<v8::Function> function = Nan::GetFunction(tpl).ToLocalChecked();
-    constructor().Reset(function);
-    Nan::Set(exports, Nan::New("SshCertificate").ToLocalChecked(), function);
+    Export(exports, tpl);
+  }
+
+  // new SshCertificate(certificate text, private key text)
+  static NodeSshCertificate* Create(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    auto* wrapper = new NodeSshCertificate();
+    wrapper->certificate_.Load(ToStdString(info[0]), ToStdString(info[1]));
+    return wrapper;
   }
 
  private:
-  static Nan::Persistent<v8::Function>& constructor() {
-    static Nan::Persistent<v8::Function> function;
-    return function;
-  }
-
-  static Nan::Persistent<v8::FunctionTemplate>& function_template() {
-    static Nan::Persistent<v8::FunctionTemplate> tpl;
-    return tpl;
-  }
-
-  // The certificate of the receiver, or null when the receiver was not made by this class (a method
-  // called on another object): the methods then return undefined.
-  static const SshCertificate* From(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    v8::Local<v8::Object> holder = info.Holder();
-    if (!Nan::New(function_template())->HasInstance(holder) ||
-        Nan::GetInternalFieldPointer(holder, 0) == nullptr) {
-      return nullptr;
-    }
-    return &Nan::ObjectWrap::Unwrap<NodeSshCertificate>(holder)->certificate_;
-  }
-
-  static void New(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (!info.IsConstructCall()) {
-      return;
-    }
-    auto* wrapper = new NodeSshCertificate();
-    wrapper->certificate_.Load(ToStdString(info[0]), ToStdString(info[1]));
-    wrapper->Wrap(info.This());
-    info.GetReturnValue().Set(info.This());
-  }
-
   template <class Getter>
   static void Return(const Nan::FunctionCallbackInfo<v8::Value>& info, Getter getter) {
-    if (const SshCertificate* certificate = From(info)) {
-      info.GetReturnValue().Set(getter(*certificate));
+    if (NodeSshCertificate* self = Receiver(info)) {
+      info.GetReturnValue().Set(getter(self->certificate_));
     }
   }
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "core/ssh/port_text.h"
+#include "core/net/port_text.h"
 #include "libssh2_ext/keygen/libssh2_keygen.h"
 
 namespace {

@@ -4,8 +4,12 @@
 
 #include <cstdint>
 
-Keepalive::Keepalive(LIBSSH2_SESSION* session, CommandQueue* queue, int interval, int want_reply)
-    : session_(session), queue_(queue), timer_(UvTimerPtr::Allocate()) {
+#include "core/ssh/command_queue.h"
+#include "core/ssh/ssh_command.h"
+#include "core/ssh/ssh_error.h"
+
+Keepalive::Keepalive(SessionHost* host, int interval, int want_reply)
+    : host_(host), session_(host->session()), timer_(UvTimerPtr::Allocate()) {
   libssh2_keepalive_config(session_, want_reply, static_cast<unsigned>(interval));
   if (uv_timer_init(uv_default_loop(), timer_.get()) != 0) {
     timer_.DiscardUninitialised();
@@ -33,7 +37,7 @@ void Keepalive::OnTimer(uv_timer_t* timer) {
   if (self == nullptr) {
     return;
   }
-  self->queue_->Push(MakeCommand([keepalive = self->weak_factory_.GetWeakPtr()] {
+  self->host_->queue()->Push(MakeCommand([keepalive = self->weak_factory_.GetWeakPtr()] {
     return keepalive ? keepalive->Send() : static_cast<int>(SshCommand::kDone);
   }));
 }
@@ -46,8 +50,14 @@ int Keepalive::Send() {
   // them is as much part of staying alive as sending ours.
   int rc = libssh2_session_pump_input(session_);
   if (rc < 0 && rc != LIBSSH2_ERROR_EAGAIN) {
+    host_->FailSession(MakeSshError(session_, rc));
     return SshCommand::kFailed;
   }
   int next = 0;
-  return libssh2_keepalive_send(session_, &next) < 0 ? SshCommand::kFailed : SshCommand::kDone;
+  rc = libssh2_keepalive_send(session_, &next);
+  if (rc < 0) {
+    host_->FailSession(MakeSshError(session_, rc));
+    return SshCommand::kFailed;
+  }
+  return SshCommand::kDone;
 }

@@ -4,14 +4,14 @@
 
 #include <libssh2.h>
 
-#include "core/ssh/command_queue.h"
+#include "core/ssh/session_host.h"
 #include "core/uv_handle.h"
 #include "core/weak_ptr.h"
 
 class Keepalive {
  public:
-  // interval in seconds, > 0. The queue belongs to the session and outlives this object.
-  Keepalive(LIBSSH2_SESSION* session, CommandQueue* queue, int interval, int want_reply);
+  // interval in seconds, > 0. The session outlives this object.
+  Keepalive(SessionHost* host, int interval, int want_reply);
   Keepalive(const Keepalive&) = delete;
   Keepalive& operator=(const Keepalive&) = delete;
   ~Keepalive();
@@ -23,8 +23,8 @@ class Keepalive {
   static void OnTimer(uv_timer_t* timer);
   int Send();
 
-  LIBSSH2_SESSION* session_;
-  CommandQueue* queue_;
+  SessionHost* host_;
+  LIBSSH2_SESSION* session_;  // null once stopped
   UvTimerPtr timer_;
   WeakPtrFactory<Keepalive> weak_factory_{this};
 };

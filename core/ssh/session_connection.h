@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/ssh/network_connection.h"
+#include "core/net/network_connection.h"
 
 class SessionConnection : public NetworkConnection::Delegate {
  public:

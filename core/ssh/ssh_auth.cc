@@ -145,7 +145,7 @@ class SshAuth::CallbackContext {
 
 SshAuth::SshAuth(LIBSSH2_SESSION* session, const SshClientOptions* options,
                  SessionAbstractBlock* block, std::function<void()> wake,
-                 std::function<void(bool)> onResult)
+                 std::function<void(Error)> onResult)
     : session_(session),
       options_(options),
       block_(block),
@@ -361,34 +361,31 @@ void SshAuth::DropAllMethods() {
 }
 
 int SshAuth::Finish(bool authenticated) {
-  if (!authenticated) {
-    DescribeFailure();
-  }
+  Error error = authenticated ? Error() : DescribeFailure();
   DropAllMethods();
   // Last: the session may start its next stage from here.
-  on_result_(authenticated);
+  on_result_(std::move(error));
   return authenticated ? SshCommand::kDone : SshCommand::kFailed;
 }
 
-// The session reports libssh2's last error. After a refusal that is the refusal of the last
-// attempt; say as well what the server would still have accepted, and give a cancelled question or
-// an attempt that left no error of its own a text of its own.
-void SshAuth::DescribeFailure() {
-  int code = libssh2_session_last_errno(session_);
-  std::string text = GetSessionErrorText(session_);
+// After a refusal, libssh2's last error is the refusal of the last attempt, taken here at once; it
+// says as well what the server would still have accepted. A cancelled question, or an attempt that
+// left no error of its own, gets a text of its own.
+Error SshAuth::DescribeFailure() {
+  Error error = MakeSshError(session_);
   if (cancelled_) {
-    code = LIBSSH2_ERROR_AUTHENTICATION_FAILED;
-    text = "Authentication cancelled: the question was answered with nothing";
-  } else if (code == 0 || code == LIBSSH2_ERROR_EAGAIN) {
-    code = LIBSSH2_ERROR_AUTHENTICATION_FAILED;
-    text = "Authentication failed";
-  } else if (!IsRefusal(code) && code != LIBSSH2_ERROR_FILE &&
-             code != LIBSSH2_ERROR_KEYFILE_AUTH_FAILED) {
-    return;  // a transport or protocol failure speaks for itself
+    error.code = LIBSSH2_ERROR_AUTHENTICATION_FAILED;
+    error.message = "Authentication cancelled: the question was answered with nothing";
+  } else if (error.code == 0 || error.code == LIBSSH2_ERROR_EAGAIN) {
+    error.code = LIBSSH2_ERROR_AUTHENTICATION_FAILED;
+    error.message = "Authentication failed";
+  } else if (!IsRefusal(error.code) && error.code != LIBSSH2_ERROR_FILE &&
+             error.code != LIBSSH2_ERROR_KEYFILE_AUTH_FAILED) {
+    return error;  // a transport or protocol failure speaks for itself
   }
   AllowedAuthMethods allowed = GetAllowedAuthMethods(session_);
   if (!allowed.text.empty()) {
-    text += " (methods the server accepts: " + allowed.text + ")";
+    error.message += " (methods the server accepts: " + allowed.text + ")";
   }
-  libssh2_session_set_last_error(session_, code, text.c_str());
+  return error;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
 #include "core/ssh/ssh_client_options.h"
 #include "core/ssh/ssh_prompt.h"
 #include "core/weak_ptr.h"
@@ -57,9 +58,10 @@ struct AuthMethod {
 class SshAuth {
  public:
   // options and block belong to the session and outlive this object. wake asks the session for a
-  // queue pass; onResult hears the outcome once.
+  // queue pass; onResult hears the outcome once: no error when authenticated, else why not (what
+  // failed, and which methods the server would still have accepted).
   SshAuth(LIBSSH2_SESSION* session, const SshClientOptions* options, SessionAbstractBlock* block,
-          std::function<void()> wake, std::function<void(bool)> onResult);
+          std::function<void()> wake, std::function<void(Error)> onResult);
   SshAuth(const SshAuth&) = delete;
   SshAuth& operator=(const SshAuth&) = delete;
   ~SshAuth();
@@ -95,13 +97,13 @@ class SshAuth {
   void AskScript(std::string name, std::string instruction, std::vector<SshPrompt> prompts);
   void DropAllMethods();
   int Finish(bool authenticated);
-  void DescribeFailure();
+  Error DescribeFailure();
 
   LIBSSH2_SESSION* session_;
   const SshClientOptions* options_;
   SessionAbstractBlock* block_;
   std::function<void()> wake_;
-  std::function<void(bool)> on_result_;
+  std::function<void(Error)> on_result_;
   std::deque<AuthMethod> methods_;
   AuthMethod* current_ = nullptr;  // null once every method is dropped
   bool prompt_pending_ = false;

@@ -9,6 +9,10 @@ SshClient::SshClient() : impl_(std::make_unique<SshClientPimpl>()) {
 
 SshClient::~SshClient() = default;
 
+SessionHost* SshClient::session() const {
+  return impl_.get();
+}
+
 void SshClient::Connect(SshClientOptions options) {
   impl_->Connect(std::move(options));
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "core/ssh/session_host.h"
 #include "core/ssh/ssh_client_options.h"
 
 class SshClientPimpl;
@@ -23,8 +24,8 @@ class SshClient {
   // Told once, after the session's final disconnect or error callback.
   void SetEndedCallback(std::function<void()> on_ended);
 
-  // The session engine, for the requests built on it (shell, exec, forwarding, SFTP, agent).
-  SshClientPimpl* impl() const { return impl_.get(); }
+  // The session as the requests built on it see it (shell, exec, forwarding, SFTP, agent).
+  SessionHost* session() const;
 
  private:
   std::unique_ptr<SshClientPimpl> impl_;

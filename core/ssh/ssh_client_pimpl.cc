@@ -5,9 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/check.h"
+#include "core/net/port_text.h"
 #include "core/ssh/host_key.h"
 #include "core/ssh/keepalive.h"
-#include "core/ssh/port_text.h"
 #include "core/ssh/ssh_auth.h"
 #include "core/ssh/ssh_error.h"
 #include "libssh2_ext/proxy/libssh2_proxy.h"
@@ -227,8 +228,13 @@ int SshClientPimpl::DoHandshake() {
       return SshCommand::kPending;
     }
     handshake_done_ = rc == 0;
+    Error error = rc != 0 ? MakeSshError(session_, rc) : Error();
     OnStepComplete(STATE_HANDSHAKE_COMPLETE, rc);
-    return rc == 0 ? SshCommand::kDone : SshCommand::kFailed;
+    if (rc != 0) {
+      FailSession(std::move(error));  // kept only when the loop did not take it with more words
+      return SshCommand::kFailed;
+    }
+    return SshCommand::kDone;
   }));
   return kPending;
 }
@@ -283,9 +289,13 @@ int SshClientPimpl::DoAuthenticate() {
   next_state_ = STATE_AUTHENTICATE_COMPLETE;
   auth_ = std::make_unique<SshAuth>(
       session_, &options_, &abstract_block_, [this] { RequestPass(); },
-      [this](bool authenticated) {
-        OnStepComplete(STATE_AUTHENTICATE_COMPLETE,
-                       authenticated ? 0 : LIBSSH2_ERROR_AUTHENTICATION_FAILED);
+      [this](Error error) {
+        const int result = error.IsSet() ? LIBSSH2_ERROR_AUTHENTICATION_FAILED : 0;
+        if (error.IsSet()) {
+          RecordError(error);  // also when a close took the loop's wait away
+        }
+        auth_error_ = std::move(error);
+        OnStepComplete(STATE_AUTHENTICATE_COMPLETE, result);
       });
   queue_.Push(MakeCommand([auth = auth_->GetWeakPtr()] {
     return auth ? auth->Run() : static_cast<int>(SshCommand::kFailed);
@@ -295,7 +305,7 @@ int SshClientPimpl::DoAuthenticate() {
 
 int SshClientPimpl::DoAuthenticateComplete(int result) {
   if (result != 0) {
-    return Fail(MakeSshError(session_));
+    return Fail(std::move(auth_error_));
   }
   authenticated_ = true;
   StartKeepalive();
@@ -308,8 +318,8 @@ void SshClientPimpl::StartKeepalive() {
   if (options_.keepaliveInterval <= 0) {
     return;
   }
-  keepalive_ = std::make_unique<Keepalive>(session_, &queue_, options_.keepaliveInterval,
-                                           options_.keepaliveWantReply);
+  keepalive_ =
+      std::make_unique<Keepalive>(this, options_.keepaliveInterval, options_.keepaliveWantReply);
 }
 
 void SshClientPimpl::OnConnected() {
@@ -364,14 +374,22 @@ Error SshClientPimpl::NetworkError(int status, bool connecting) const {
   return error;
 }
 
-void SshClientPimpl::AddRequest(SessionRequest::Kind kind,
-                                std::unique_ptr<SessionRequest> request) {
-  requests_[kind].push_back(std::move(request));
+void SshClientPimpl::AddRequest(std::unique_ptr<SessionRequest> request) {
+  requests_.push_back(std::move(request));
 }
 
-bool SshClientPimpl::HasLiveRequests() const {
-  for (const auto& list : requests_) {
-    if (!list.empty()) {
+bool SshClientPimpl::WantsInputPump() const {
+  for (const std::unique_ptr<SessionRequest>& request : requests_) {
+    if (request->WantsInputPump()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SshClientPimpl::HoldsSessionFree() const {
+  for (const std::unique_ptr<SessionRequest>& request : requests_) {
+    if (request->HoldsSessionFree()) {
       return true;
     }
   }
@@ -395,17 +413,13 @@ void SshClientPimpl::ProcessCommands() {
     return;
   }
   processing_ = true;
-  if (queue_.IsEmpty() && authenticated_ && session_ != nullptr) {
-    for (int kind = 0; kind < SessionRequest::kKindCount; ++kind) {
-      if (SessionRequest::NeedsInputPump(static_cast<SessionRequest::Kind>(kind)) &&
-          !requests_[kind].empty()) {
-        libssh2_session_pump_input(session_);
-        break;
-      }
-    }
+  if (queue_.IsEmpty() && authenticated_ && session_ != nullptr && WantsInputPump()) {
+    libssh2_session_pump_input(session_);
   }
   if (queue_.Run() == CommandQueue::kFailed) {
-    RecordError(MakeSshError(session_));
+    // The failing step said why through FailSession.
+    QUELBAR_DCHECK(error_.IsSet());
+    RecordError(Error{Error::kProtocol, LIBSSH2_ERROR_SOCKET_NONE, "The SSH session failed"});
     if (closing_ && fail_async_) {
       // The failed pass cleared the queue, the session's own close steps with it: they go again.
       fail_async_->Send();
@@ -419,17 +433,15 @@ void SshClientPimpl::ProcessCommands() {
 
 void SshClientPimpl::PruneFinishedRequests() {
   const bool was_live = HasLiveRequests();
-  // Taken out of the lists before they are destroyed: a destructor that calls script may start a
-  // new request, which must not land in a list being walked.
+  // Taken out of the list before they are destroyed: a destructor that calls script may start a
+  // new request, which must not land in the list being walked.
   std::vector<std::unique_ptr<SessionRequest>> finished;
-  for (auto& list : requests_) {
-    for (auto it = list.begin(); it != list.end();) {
-      if ((*it)->IsFinished()) {
-        finished.push_back(std::move(*it));
-        it = list.erase(it);
-      } else {
-        ++it;
-      }
+  for (auto it = requests_.begin(); it != requests_.end();) {
+    if ((*it)->IsFinished()) {
+      finished.push_back(std::move(*it));
+      it = requests_.erase(it);
+    } else {
+      ++it;
     }
   }
   finished.clear();
@@ -449,36 +461,20 @@ void SshClientPimpl::RecordError(Error error) {
   error_ = std::move(error);
 }
 
-void SshClientPimpl::CloseOnSshError() {
-  RecordError(MakeSshError(session_));
-  Close();
-}
-
-void SshClientPimpl::OnSessionError() {
+void SshClientPimpl::FailSession(Error error) {
   // The live requests hear it once the failing pass has ended and the queue is cleared: a request
   // that still has something to do then queues it where it cannot be cleared away.
-  RecordError(MakeSshError(session_));
+  RecordError(std::move(error));
 }
 
 void SshClientPimpl::FailRequests() {
   // As in ForceClose: pushes ask for a later pass instead of pruning the lists walked here.
   const bool was_processing = processing_;
   processing_ = true;
-  for (auto& list : requests_) {
-    for (size_t i = 0; i < list.size(); ++i) {
-      list[i]->OnSessionError(error_);
-    }
+  for (size_t i = 0; i < requests_.size(); ++i) {
+    requests_[i]->OnSessionError(error_);
   }
   processing_ = was_processing;
-}
-
-bool SshClientPimpl::HasUnfinishedShells() const {
-  for (const std::unique_ptr<SessionRequest>& shell : requests_[SessionRequest::kShell]) {
-    if (!shell->IsFinished()) {
-      return true;
-    }
-  }
-  return false;
 }
 
 void SshClientPimpl::CloseByUser() {
@@ -505,10 +501,8 @@ void SshClientPimpl::ForceClose() {
   // one.
   const bool was_processing = processing_;
   processing_ = true;
-  for (auto& list : requests_) {
-    for (size_t i = 0; i < list.size(); ++i) {
-      list[i]->Close();
-    }
+  for (size_t i = 0; i < requests_.size(); ++i) {
+    requests_[i]->Close();
   }
   processing_ = was_processing;
   // Requests that ended at once are pruned, and the session closes, in this pass.
@@ -568,7 +562,7 @@ int SshClientPimpl::DisconnectStep() {
 int SshClientPimpl::FreeSessionStep() {
   // A shell of a failed session hands script its last output one chunk per loop turn; its
   // disconnectCallback comes before the session's final callback.
-  if (HasUnfinishedShells()) {
+  if (HoldsSessionFree()) {
     return SshCommand::kPending;
   }
   // Requests hold channels of the session: they go before the session that owns them.
@@ -592,12 +586,10 @@ void SshClientPimpl::FreeSession() {
 }
 
 void SshClientPimpl::ClearRequests() {
-  for (auto& list : requests_) {
-    std::deque<std::unique_ptr<SessionRequest>> cleared;
-    cleared.swap(list);
-    while (!cleared.empty()) {
-      cleared.pop_front();
-    }
+  std::deque<std::unique_ptr<SessionRequest>> cleared;
+  cleared.swap(requests_);
+  while (!cleared.empty()) {
+    cleared.pop_front();
   }
 }
 

@@ -1,23 +1,13 @@
 // One SSH client session: resolution and TCP connect (directly or to a proxy), the proxy tunnel and
 // SSH handshake, the host-key check, authentication, keepalive, the requests that run on the
 // session, and its close. The lifecycle up to "connected" is a DoLoop over STATE_* values; every
-// libssh2 call runs as a command on the session's queue.
-//
-// For the requests built on a session (shells, exec, forwardings, file systems, agent forwarding):
-//  - push libssh2 work on queue() as SshCommand objects; a command may read session() and must
-//  answer
-//    kPending rather than wait;
-//  - hand the request to AddRequest(): the session owns it, keeps itself open while it is live,
-//  prunes
-//    it once IsFinished(), closes it when script closes the client, and destroys it when the
-//    session ends (its destructor is how it hears of that end);
-//  - start a request only while IsReady(); later ones are refused by their own Part's rules.
+// libssh2 call runs as a command on the session's queue. Requests (shells, exec, forwardings, file
+// systems) see it only as their SessionHost.
 #ifndef QUELBAR_CORE_SSH_SSH_CLIENT_PIMPL_H_
 #define QUELBAR_CORE_SSH_SSH_CLIENT_PIMPL_H_
 
 #include <libssh2.h>
 
-#include <array>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -27,7 +17,7 @@
 #include "core/ssh/command_queue.h"
 #include "core/ssh/session_abstract_block.h"
 #include "core/ssh/session_connection.h"
-#include "core/ssh/session_error_observer.h"
+#include "core/ssh/session_host.h"
 #include "core/ssh/session_request.h"
 #include "core/ssh/ssh_client_options.h"
 #include "core/weak_ptr.h"
@@ -35,7 +25,7 @@
 class Keepalive;
 class SshAuth;
 
-class SshClientPimpl : public SessionConnection::Delegate, public SessionErrorObserver {
+class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
  public:
   SshClientPimpl();
   SshClientPimpl(const SshClientPimpl&) = delete;
@@ -51,26 +41,21 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionErrorOb
   // Told once, after the final disconnect or error callback (or never, when destroyed before).
   void SetEndedCallback(std::function<void()> on_ended) { on_ended_ = std::move(on_ended); }
 
-  // For the requests built on this session.
-  LIBSSH2_SESSION* session() const { return session_; }
-  CommandQueue* queue() { return &queue_; }
-  const SshClientOptions& options() const { return options_; }
-  SessionAbstractBlock* abstract_block() { return &abstract_block_; }
+  // SessionHost
+  LIBSSH2_SESSION* session() const override { return session_; }
+  CommandQueue* queue() override { return &queue_; }
+  const SshClientOptions& options() const override { return options_; }
+  SessionAbstractBlock* abstract_block() override { return &abstract_block_; }
+  bool IsReady() const override { return authenticated_ && !closing_ && !force_closing_; }
+  bool IsClosing() const override { return closing_ || force_closing_; }
+  void AddRequest(std::unique_ptr<SessionRequest> request) override;
+  void RequestPass() override;
+  void FailSession(Error error) override;
+
   SessionConnection* transport() { return &transport_; }
-  bool IsReady() const { return authenticated_ && !closing_ && !force_closing_; }
-  bool IsClosing() const { return closing_ || force_closing_; }
-  void AddRequest(SessionRequest::Kind kind, std::unique_ptr<SessionRequest> request);
-  bool HasLiveRequests() const;
-  // A queue pass: at once outside a pass, on a later loop turn from inside one.
-  void RequestPass();
-  // Keeps the first error only.
-  void RecordError(Error error);
+  bool HasLiveRequests() const { return !requests_.empty(); }
   // Ends the session: gracefully (disconnect, then free) when a libssh2 session exists. Runs once.
   void Close();
-  // Records libssh2's last error and closes.
-  void CloseOnSshError();
-  // SessionErrorObserver
-  void OnSessionError() override;
 
   WeakPtr<SshClientPimpl> GetWeakPtr() const { return weak_factory_.GetWeakPtr(); }
 
@@ -119,7 +104,10 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionErrorOb
   void ForceClose();
   void ClearRequests();
   void FailRequests();
-  bool HasUnfinishedShells() const;
+  // Keeps the first error only.
+  void RecordError(Error error);
+  bool WantsInputPump() const;
+  bool HoldsSessionFree() const;
   void OnFailAsync();
   int DisconnectStep();
   int FreeSessionStep();
@@ -146,8 +134,10 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionErrorOb
   std::unique_ptr<AsyncCallback> fail_async_;
   std::unique_ptr<AsyncCallback> process_async_;
   std::unique_ptr<SshAuth> auth_;
+  Error auth_error_;  // why authentication failed
   std::unique_ptr<Keepalive> keepalive_;
-  std::array<std::deque<std::unique_ptr<SessionRequest>>, SessionRequest::kKindCount> requests_;
+  // In the order they were added; indexes stay valid while requests are added during a walk.
+  std::deque<std::unique_ptr<SessionRequest>> requests_;
   std::function<void()> on_ended_;
   WeakPtrFactory<SshClientPimpl> weak_factory_{this};
 };

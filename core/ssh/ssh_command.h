@@ -13,7 +13,8 @@ class SshCommand {
   enum Result {
     kPending = 0,  // libssh2 would block: run again on a later pass
     kDone = 1,     // remove it
-    kFailed = 2,   // clear the queue; the session records libssh2's last error and closes
+    kFailed = 2,   // clear the queue and close the session, with the error the step gave
+                   // SessionHost::FailSession
   };
 
   virtual ~SshCommand() = default;

@@ -1,26 +1,33 @@
 #include "core/ssh/ssh_exec.h"
 
-#include <array>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "core/ssh/ssh_client_pimpl.h"
+#include "core/ssh/command_queue.h"
+#include "core/ssh/ssh_client_options.h"
 #include "core/ssh/ssh_command.h"
 #include "core/ssh/ssh_error.h"
 
 namespace {
 
-constexpr int kStdout = 0;
-constexpr int kStderr = 1;
+// A command's output is collected whole, so its window is larger than a shell's.
+constexpr unsigned int kWindowSize = 2 * 1024 * 1024;
+constexpr unsigned int kPacketSize = 32768;
 
-// Every read goes through this one buffer (all requests run on the loop's thread): large, so that
-// one call takes in what several packets carried, and hot in the cache for the copy that appends
-// it. Reading straight into the output instead would mean zero-filling its spare room first.
-constexpr size_t kReadSize = 256 * 1024;
-std::array<char, kReadSize> read_buffer;
+// The pump's stream indexes: standard output and standard error, both read on every pass (standard
+// error left unread would fill the window and stop the server before standard output ends).
+constexpr size_t kStdout = 0;
+constexpr size_t kStderr = 1;
+
+// Reads as large as the pump takes; the output is collected whole, without a bound.
+ChannelPump::Limits OutputLimits() {
+  ChannelPump::Limits limits;
+  limits.read_size = ChannelPump::kMaxReadSize;
+  return limits;
+}
 
 // The number of a signal named as in an exit-signal request, 0 for a name it does not know.
 int SignalNumber(std::string name) {
@@ -55,7 +62,7 @@ int ExitStatus(LIBSSH2_SESSION* session, LIBSSH2_CHANNEL* channel) {
 
 }  // namespace
 
-void StartExec(SshClientPimpl& session, ExecOptions options) {
+void StartExec(SessionHost& session, ExecOptions options) {
   if (!session.IsReady()) {
     std::function<void(const Error&)> refused = std::move(options.errorCallback);
     refused(SessionNotReadyError(session, "run the command"));
@@ -63,14 +70,18 @@ void StartExec(SshClientPimpl& session, ExecOptions options) {
   }
   auto request = std::make_unique<ExecRequest>(&session, std::move(options));
   ExecRequest* started = request.get();
-  session.AddRequest(SessionRequest::kExec, std::move(request));
+  session.AddRequest(std::move(request));
   started->Start();
 }
 
-ExecRequest::ExecRequest(SshClientPimpl* session, ExecOptions options)
+ExecRequest::ExecRequest(SessionHost* session, ExecOptions options)
     : session_(session),
       options_(std::move(options)),
-      channel_(session, SessionChannel::kExec, this) {}
+      channel_(session,
+               ChannelOpen::Session(kWindowSize, kPacketSize, "a command",
+                                    session->options().environmentVariables),
+               this),
+      pump_(session, &channel_.channel(), {0, 1}, OutputLimits(), this) {}
 
 ExecRequest::~ExecRequest() = default;
 
@@ -87,6 +98,7 @@ void ExecRequest::Close() {
     return;
   }
   closing_ = true;
+  pump_.StopReading();
   channel_.Cancel();
   if (!error_.IsSet()) {
     error_ = MakeUserCloseError();
@@ -156,55 +168,26 @@ int ExecRequest::StartStep() {
     QueueFinish();
     return SshCommand::kDone;
   }
-  if (rc == LIBSSH2_ERROR_CHANNEL_REQUEST_DENIED || rc == LIBSSH2_ERROR_ALLOC) {
+  if (rc != 0) {
+    Error error = MakeSshError(session_->session(), rc);
+    if (ScopeOfSshResult(rc) != SshResultScope::kRequest) {
+      session_->FailSession(std::move(error));
+      return SshCommand::kFailed;
+    }
     if (!error_.IsSet()) {
-      error_ = MakeSshError(session_->session());
+      error_ = std::move(error);
       error_.message = "The server refused to run the command: " + error_.message;
     }
     QueueFinish();
     return SshCommand::kDone;
   }
-  if (rc != 0) {
-    session_->OnSessionError();
-    return SshCommand::kFailed;
-  }
-  Push(&ExecRequest::ReadStep);
+  pump_.StartReading();
   return SshCommand::kDone;
 }
 
-int ExecRequest::ReadStep() {
-  if (closing_ || reported_) {
-    return SshCommand::kDone;
-  }
-  // Both streams on every pass: standard error left unread would fill the window and stop the
-  // server before standard output ends.
-  const int out = Drain(kStdout, &stdout_);
-  const int err = out < 0 ? out : Drain(kStderr, &stderr_);
-  if (out < 0 || err < 0) {
-    session_->OnSessionError();
-    return SshCommand::kFailed;
-  }
-  if (out == 1 && err == 1) {
-    output_ended_ = true;
-    QueueFinish();
-    return SshCommand::kDone;
-  }
-  return SshCommand::kPending;
-}
-
-int ExecRequest::Drain(int stream, std::string* output) {
-  for (;;) {
-    ssize_t n = libssh2_channel_read_ex(channel_.get(), stream, read_buffer.data(), kReadSize);
-    if (n > 0) {
-      output->append(read_buffer.data(), static_cast<size_t>(n));
-    } else if (n == 0) {
-      return 1;
-    } else if (n == LIBSSH2_ERROR_EAGAIN) {
-      return 0;
-    } else {
-      return static_cast<int>(n);
-    }
-  }
+void ExecRequest::OnPumpOutputEnded() {
+  output_ended_ = true;
+  QueueFinish();
 }
 
 int ExecRequest::FinishStep() {
@@ -249,6 +232,7 @@ void ExecRequest::Report() {
     return;
   }
   reported_ = true;
+  pump_.StopReading();
   if (error_.IsSet()) {
     std::function<void(const Error&)> failed = options_.errorCallback;
     Error error = error_;
@@ -256,9 +240,8 @@ void ExecRequest::Report() {
     return;
   }
   const int status = ExitStatus(session_->session(), channel_.get());
-  std::string output = status == 0 ? std::move(stdout_) : std::move(stderr_);
-  stdout_ = std::string();
-  stderr_ = std::string();
+  std::string output = pump_.TakeAll(status == 0 ? kStdout : kStderr);
+  pump_.TakeAll(status == 0 ? kStderr : kStdout);
   std::function<void(int, std::string)> done = options_.callback;
   done(status, std::move(output));
 }

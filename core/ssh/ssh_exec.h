@@ -6,20 +6,22 @@
 #include <string>
 
 #include "core/error.h"
-#include "core/ssh/session_channel.h"
+#include "core/ssh/channel_opener.h"
+#include "core/ssh/channel_pump.h"
+#include "core/ssh/session_host.h"
 #include "core/ssh/session_request.h"
 #include "core/ssh/ssh_client_options.h"
 #include "core/weak_ptr.h"
 
-class SshClientPimpl;
-
 // Runs options.command on session. A session that is not connected, or is closing, refuses the
 // command at once through options.errorCallback.
-void StartExec(SshClientPimpl& session, ExecOptions options);
+void StartExec(SessionHost& session, ExecOptions options);
 
-class ExecRequest : public SessionRequest, private SessionChannel::Delegate {
+class ExecRequest : public SessionRequest,
+                    private ChannelOpener::Delegate,
+                    private ChannelPump::Delegate {
  public:
-  ExecRequest(SshClientPimpl* session, ExecOptions options);
+  ExecRequest(SessionHost* session, ExecOptions options);
   ExecRequest(const ExecRequest&) = delete;
   ExecRequest& operator=(const ExecRequest&) = delete;
   ~ExecRequest() override;
@@ -35,25 +37,22 @@ class ExecRequest : public SessionRequest, private SessionChannel::Delegate {
   void OnSessionError(const Error& error) override;
 
  private:
-  // SessionChannel::Delegate
+  // ChannelOpener::Delegate
   void OnChannelOpened() override;
   void OnChannelRefused(const Error& error) override;
+  // ChannelPump::Delegate
+  void OnPumpOutputEnded() override;
 
   void Push(int (ExecRequest::*step)());
   void QueueFinish();
   int StartStep();
-  int ReadStep();
   int FinishStep();
-  // Appends what the stream holds to output: 0 when more may come, 1 at its end, or a libssh2
-  // error.
-  int Drain(int stream, std::string* output);
   void Report();
 
-  SshClientPimpl* session_;
+  SessionHost* session_;
   ExecOptions options_;
-  SessionChannel channel_;
-  std::string stdout_;
-  std::string stderr_;
+  ChannelOpener channel_;
+  ChannelPump pump_;
   Error error_;
   bool closing_ = false;
   bool reported_ = false;

@@ -1,23 +1,31 @@
 #include "core/ssh/ssh_shell.h"
 
 #include <functional>
-#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "core/ssh/ssh_client_pimpl.h"
+#include "core/ssh/command_queue.h"
+#include "core/ssh/ssh_client_options.h"
 #include "core/ssh/ssh_command.h"
 #include "core/ssh/ssh_error.h"
 
 namespace {
 
-// One read is one chunk for script, at most a packet of the shell's channel.
-constexpr size_t kChunkSize = 16384;
+// A shell's output is read a packet at a time and handed to script chunk by chunk.
+constexpr unsigned int kWindowSize = 1024 * 1024;
+constexpr unsigned int kPacketSize = 16384;
 
-// Output read but not yet delivered; beyond this the shell stops reading, so that the channel's
-// window closes and the server waits for script instead of memory growing without bound.
-constexpr size_t kMaxUndeliveredBytes = 1024 * 1024;
+// One read is one chunk for script, at most a packet of the shell's channel. Output read but not
+// yet delivered is bounded: beyond 1 MiB the shell stops reading, so that the channel's window
+// closes and the server waits for script instead of memory growing without bound.
+ChannelPump::Limits OutputLimits() {
+  ChannelPump::Limits limits;
+  limits.read_size = kPacketSize;
+  limits.high_watermark = 1024 * 1024;
+  limits.low_watermark = limits.high_watermark / 2;
+  return limits;
+}
 
 // What libssh2 sends in a pseudo-terminal request: the terminal type and the modes (none here)
 // together.
@@ -25,7 +33,7 @@ constexpr size_t kMaxTerminalTypeBytes = 256;
 
 }  // namespace
 
-void StartShell(SshClientPimpl& session, ShellOptions options) {
+void StartShell(SessionHost& session, ShellOptions options) {
   if (!session.IsReady()) {
     if (!session.IsClosing()) {
       std::function<void(const Error&)> refused = session.options().errorCallback;
@@ -43,14 +51,18 @@ void StartShell(SshClientPimpl& session, ShellOptions options) {
   }
   auto shell = std::make_unique<SshShell>(&session, std::move(options));
   SshShell* started = shell.get();
-  session.AddRequest(SessionRequest::kShell, std::move(shell));
+  session.AddRequest(std::move(shell));
   started->Start();
 }
 
-SshShell::SshShell(SshClientPimpl* session, ShellOptions options)
+SshShell::SshShell(SessionHost* session, ShellOptions options)
     : session_(session),
       options_(std::move(options)),
-      channel_(session, SessionChannel::kShell, this),
+      channel_(session,
+               ChannelOpen::Session(kWindowSize, kPacketSize, "a shell",
+                                    session->options().environmentVariables),
+               this),
+      pump_(session, &channel_.channel(), {0}, OutputLimits(), this),
       output_async_([this] { DeliverOutput(); }) {}
 
 SshShell::~SshShell() {
@@ -120,7 +132,7 @@ int SshShell::StartShellStep() {
     return FailSession("The server refused to start the shell: ");
   }
   started_ = true;
-  Push([](SshShell& self) { return self.ReadStep(); });
+  pump_.StartReading();
   if (options_.readyCallback) {
     std::function<void(RemoteTerminal*)> ready = options_.readyCallback;
     ready(this);
@@ -131,7 +143,9 @@ int SshShell::StartShellStep() {
 int SshShell::FailSession(const char* what) {
   Error error = MakeSshError(session_->session());
   error.message = what + error.message;
-  session_->RecordError(std::move(error));
+  // Whatever the scope of the failure: a shell without its pseudo-terminal or its start fails its
+  // session.
+  session_->FailSession(std::move(error));
   // The refusal is the session's error, which script hears through the session's errorCallback;
   // the shell has nothing of its own left to tell.
   finished_ = true;
@@ -145,101 +159,31 @@ void SshShell::OnSessionError(const Error& /*error*/) {
   // Output that came in before the end is read unless script had closed the shell already.
   const bool read_rest = started_ && !closing_;
   closing_ = true;
-  input_.clear();
+  pump_.StopReading();
+  pump_.DiscardInput();
   channel_.Cancel();
   Push([read_rest](SshShell& self) { return self.LastReadStep(read_rest); });
 }
 
 int SshShell::LastReadStep(bool read_rest) {
   if (read_rest) {
-    // Bounded: libssh2 takes in only what the transport already holds.
-    ReadAvailable(std::numeric_limits<size_t>::max());
+    pump_.ReadRest();
   }
   EndWithoutChannel();  // delivers the chunks, then disconnectCallback
   return SshCommand::kDone;
 }
 
-ssize_t SshShell::ReadAvailable(size_t limit) {
-  ssize_t n = LIBSSH2_ERROR_EAGAIN;
-  while (undelivered_bytes_ < limit) {
-    char buffer[kChunkSize];
-    n = libssh2_channel_read_ex(channel_.get(), 0, buffer, sizeof(buffer));
-    if (n <= 0) {
-      break;
-    }
-    chunks_.emplace_back(buffer, static_cast<size_t>(n));
-    undelivered_bytes_ += static_cast<size_t>(n);
-  }
-  return n;
+void SshShell::OnPumpOutput() {
+  output_async_.Send();
 }
 
-int SshShell::ReadStep() {
-  if (closing_) {
-    return SshCommand::kDone;
-  }
-  const size_t chunks_before = chunks_.size();
-  const ssize_t n = ReadAvailable(kMaxUndeliveredBytes);
-  if (chunks_.size() != chunks_before) {
-    output_async_.Send();
-  }
-  if (undelivered_bytes_ >= kMaxUndeliveredBytes) {
-    reading_paused_ = true;  // DeliverOutput asks for a pass once script has caught up
-    return SshCommand::kPending;
-  }
-  if (n == LIBSSH2_ERROR_EAGAIN) {
-    return SshCommand::kPending;
-  }
-  if (n < 0) {
-    return SshCommand::kFailed;
-  }
+void SshShell::OnPumpOutputEnded() {
   // The end of the output; the channel goes, and disconnectCallback follows the last chunk.
   QueueFree();
-  return SshCommand::kDone;
 }
 
 void SshShell::Write(std::string data) {
-  if (data.empty() || closing_ || free_queued_ || channel_gone_) {
-    return;
-  }
-  input_.push_back(std::move(data));
-  QueueWrite();
-}
-
-void SshShell::QueueWrite() {
-  // One write step at a time keeps the pieces of input in order however the window lets them go.
-  if (write_queued_) {
-    return;
-  }
-  write_queued_ = true;
-  Push([](SshShell& self) { return self.WriteStep(); });
-}
-
-int SshShell::WriteStep() {
-  // Once the channel is being freed libssh2 has sent its end of file: input has nowhere to go.
-  if (closing_ || free_queued_ || channel_gone_) {
-    input_.clear();
-    write_queued_ = false;
-    return SshCommand::kDone;
-  }
-  while (!input_.empty()) {
-    const std::string& piece = input_.front();
-    ssize_t rc = libssh2_channel_write_ex(channel_.get(), 0, piece.data() + input_offset_,
-                                          piece.size() - input_offset_);
-    // 0: the window is shut; the server's window adjust comes with a later pass.
-    if (rc == LIBSSH2_ERROR_EAGAIN || rc == 0) {
-      return SshCommand::kPending;
-    }
-    if (rc < 0) {
-      return SshCommand::kFailed;
-    }
-    input_offset_ += static_cast<size_t>(rc);
-    if (input_offset_ == piece.size()) {
-      input_.pop_front();
-      input_offset_ = 0;
-    }
-  }
-  write_queued_ = false;
-  return SshCommand::kDone;
+  pump_.Write(std::move(data));
 }
 
 void SshShell::Resize(int columns, int rows) {
@@ -257,7 +201,12 @@ int SshShell::ResizeStep(int columns, int rows) {
   if (rc == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
   }
-  return rc == 0 ? SshCommand::kDone : SshCommand::kFailed;
+  if (rc != 0) {
+    // libssh2 asks for no reply: a failure here is the transport's.
+    session_->FailSession(MakeSshError(session_->session(), rc));
+    return SshCommand::kFailed;
+  }
+  return SshCommand::kDone;
 }
 
 void SshShell::Close() {
@@ -265,7 +214,8 @@ void SshShell::Close() {
     return;
   }
   closing_ = true;
-  input_.clear();
+  pump_.StopReading();
+  pump_.DiscardInput();
   channel_.Cancel();
   if (channel_.IsOpening()) {
     return;  // OnChannelOpened queues the free
@@ -283,6 +233,9 @@ void SshShell::QueueFree() {
     return;
   }
   free_queued_ = true;
+  // Once the channel is being freed libssh2 has sent its end of file: input has nowhere to go.
+  pump_.StopReading();
+  pump_.DiscardInput();
   Push([](SshShell& self) { return self.FreeStep(); });
 }
 
@@ -305,29 +258,24 @@ void SshShell::EndWithoutChannel() {
     return;
   }
   channel_gone_ = true;
+  pump_.DiscardInput();
   output_async_.Send();
 }
 
 void SshShell::DeliverOutput() {
   WeakPtr<SshShell> alive = weak_factory_.GetWeakPtr();
-  if (!chunks_.empty()) {
+  if (pump_.HasOutput(0)) {
     // Taken out before the call: script may close the shell or the client from inside it.
-    std::string chunk = std::move(chunks_.front());
-    chunks_.pop_front();
-    undelivered_bytes_ -= chunk.size();
-    const bool resume_reading = reading_paused_ && undelivered_bytes_ < kMaxUndeliveredBytes / 2;
-    if (resume_reading) {
-      reading_paused_ = false;
-    }
-    if (!chunks_.empty() || channel_gone_) {
+    std::string chunk = pump_.TakeChunk(0);
+    if (pump_.HasOutput(0) || channel_gone_) {
       output_async_.Send();
     }
     if (options_.dataCallback) {
       std::function<void(const std::string&)> deliver = options_.dataCallback;
       deliver(chunk);
     }
-    if (resume_reading && alive) {
-      session_->RequestPass();  // last: the pass may end and destroy this shell
+    if (alive) {
+      pump_.Release(chunk.size());  // last: a resumed read's pass may end and destroy this shell
     }
     return;
   }

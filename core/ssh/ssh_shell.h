@@ -3,27 +3,28 @@
 #ifndef QUELBAR_CORE_SSH_SSH_SHELL_H_
 #define QUELBAR_CORE_SSH_SSH_SHELL_H_
 
-#include <cstddef>
-#include <deque>
 #include <string>
 
 #include "core/async_callback.h"
 #include "core/error.h"
+#include "core/ssh/channel_opener.h"
+#include "core/ssh/channel_pump.h"
 #include "core/ssh/remote_terminal.h"
-#include "core/ssh/session_channel.h"
+#include "core/ssh/session_host.h"
 #include "core/ssh/session_request.h"
 #include "core/ssh/ssh_client_options.h"
 #include "core/weak_ptr.h"
 
-class SshClientPimpl;
-
 // Opens a shell on session. A session that is not connected yet refuses it through the connect
 // options' errorCallback (as it does a refused channel); one that is closing ignores it.
-void StartShell(SshClientPimpl& session, ShellOptions options);
+void StartShell(SessionHost& session, ShellOptions options);
 
-class SshShell : public RemoteTerminal, public SessionRequest, private SessionChannel::Delegate {
+class SshShell : public RemoteTerminal,
+                 public SessionRequest,
+                 private ChannelOpener::Delegate,
+                 private ChannelPump::Delegate {
  public:
-  SshShell(SshClientPimpl* session, ShellOptions options);
+  SshShell(SessionHost* session, ShellOptions options);
   SshShell(const SshShell&) = delete;
   SshShell& operator=(const SshShell&) = delete;
   // Tells the script wrapper first; undelivered output and callbacks go without a call.
@@ -45,24 +46,23 @@ class SshShell : public RemoteTerminal, public SessionRequest, private SessionCh
   // The session has failed and its queue is cleared: what libssh2 still holds for the channel is
   // read once more, and everything read reaches script before disconnectCallback.
   void OnSessionError(const Error& error) override;
+  // Its output reaches script before its disconnectCallback, and that before the session's end.
+  bool HoldsSessionFree() const override { return !finished_; }
 
  private:
-  // SessionChannel::Delegate
+  // ChannelOpener::Delegate
   void OnChannelOpened() override;
   void OnChannelRefused(const Error& error) override;
+  // ChannelPump::Delegate
+  void OnPumpOutput() override;
+  void OnPumpOutputEnded() override;
 
   template <typename Step>
   void Push(Step step);
   void QueueFree();
-  void QueueWrite();
   int RequestPtyStep();
   int StartShellStep();
-  int ReadStep();
-  // Reads into chunks_ until libssh2 has nothing more or the undelivered output reaches limit;
-  // returns the last read's result.
-  ssize_t ReadAvailable(size_t limit);
   int LastReadStep(bool read_rest);
-  int WriteStep();
   int ResizeStep(int columns, int rows);
   int FreeStep();
   // Ends the session: a refused pseudo-terminal or shell is a failure of the session.
@@ -71,18 +71,13 @@ class SshShell : public RemoteTerminal, public SessionRequest, private SessionCh
   void DeliverOutput();
   void EndWithoutChannel();
 
-  SshClientPimpl* session_;
+  SessionHost* session_;
   ShellOptions options_;
-  SessionChannel channel_;
+  ChannelOpener channel_;
+  ChannelPump pump_;
   AsyncCallback output_async_;
-  std::deque<std::string> chunks_;
-  size_t undelivered_bytes_ = 0;
-  std::deque<std::string> input_;
-  size_t input_offset_ = 0;
   bool closing_ = false;
   bool started_ = false;
-  bool reading_paused_ = false;
-  bool write_queued_ = false;
   bool free_queued_ = false;
   bool channel_gone_ = false;
   bool finished_ = false;

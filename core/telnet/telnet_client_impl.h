@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/ssh/network_connection.h"
+#include "core/net/network_connection.h"
 #include "core/telnet/telnet_engine.h"
 #include "core/telnet/telnet_options.h"
 

@@ -7,13 +7,12 @@
 
 #include "libssh2_ext/proxy/proxy_settings.h"
 #include "libssh2_ext/proxy/proxy_tunnel.h"
-#include "libssh2_ext/proxy/proxy_tunnel_registry.h"
+#include "libssh2_ext/session/session_extension.h"
 
 namespace {
 
 using proxy::ProxySettings;
 using proxy::ProxyTunnel;
-using proxy::ProxyTunnelRegistry;
 using proxy::ProxyType;
 
 int SetProxySettings(LIBSSH2_SESSION* session, ProxyType type, const char* user,
@@ -25,12 +24,14 @@ int SetProxySettings(LIBSSH2_SESSION* session, ProxyType type, const char* user,
     ProxySettings settings;
     std::string failure = ProxySettings::Make(type, user, password, host, port, &settings);
     const int result = failure.empty() ? 0 : LIBSSH2_ERROR_INVAL;
-    ProxyTunnelRegistry::Get().Set(
-        session, std::make_unique<ProxyTunnel>(std::move(settings), std::move(failure)));
+    if (ext::SetSessionState(session, std::make_unique<ProxyTunnel>(
+                                          std::move(settings), std::move(failure))) == nullptr) {
+      throw std::bad_alloc();
+    }
     return result;
   } catch (const std::bad_alloc&) {
     // Settings made earlier must not survive in place of these.
-    ProxyTunnelRegistry::Get().Remove(session);
+    ext::RemoveSessionState<ProxyTunnel>(session);
     return LIBSSH2_ERROR_ALLOC;
   }
 }
@@ -56,8 +57,7 @@ int libssh2_session_proxy_handshake(LIBSSH2_SESSION* session, libssh2_socket_t s
   if (!session) {
     return LIBSSH2_ERROR_BAD_USE;
   }
-  ProxyTunnelRegistry& registry = ProxyTunnelRegistry::Get();
-  ProxyTunnel* tunnel = registry.Find(session);
+  ProxyTunnel* tunnel = ext::FindSessionState<ProxyTunnel>(session);
   if (!tunnel) {
     return libssh2_session_set_last_error(session, LIBSSH2_ERROR_BAD_USE,
                                           "No proxy settings were made for this session");
@@ -70,13 +70,13 @@ int libssh2_session_proxy_handshake(LIBSSH2_SESSION* session, libssh2_socket_t s
                                         "Out of memory while negotiating with the proxy");
   }
   if (rc != LIBSSH2_ERROR_EAGAIN) {
-    registry.Remove(session);
+    ext::RemoveSessionState<ProxyTunnel>(session);
   }
   return rc;
 }
 
 void libssh2_session_clear_proxy_settings(LIBSSH2_SESSION* session) {
   if (session) {
-    ProxyTunnelRegistry::Get().Remove(session);
+    ext::RemoveSessionState<ProxyTunnel>(session);
   }
 }

@@ -37,13 +37,9 @@
  * server's banner, often in the same segment) stays with the transport for the SSH handshake.
  *
  * Settings belong to the session they were made for and are forgotten when its proxy handshake ends
- * (successfully or not), when new settings replace them, or by
- * libssh2_session_clear_proxy_settings(), which a session's owner should call before
- * libssh2_session_free() so that nothing is kept for a session that was freed halfway. Settings are
- * never applied to another session, even one that reuses a freed session's address: from the
- * settings call to the end of the proxy handshake the session's LIBSSH2_CALLBACK_IGNORE slot holds
- * a marker of this family (which ignores SSH_MSG_IGNORE, as libssh2 does without a callback); do
- * not register another IGNORE callback in that time.
+ * (successfully or not), when new settings replace them, by
+ * libssh2_session_clear_proxy_settings(), or at the latest by libssh2_session_free(): they are
+ * kept in the session's own extension state, so a later session never sees them.
  */
 #ifndef LIBSSH2_PROXY_H
 #define LIBSSH2_PROXY_H

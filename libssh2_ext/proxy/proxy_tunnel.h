@@ -1,5 +1,6 @@
 // One session's way through its proxy: the settings, the negotiation over the session's transport,
-// and then libssh2's own SSH handshake.
+// and then libssh2's own SSH handshake. The proxy family's state of its session, from the settings
+// call to the end of the proxy handshake.
 #ifndef LIBSSH2_EXT_PROXY_PROXY_TUNNEL_H_
 #define LIBSSH2_EXT_PROXY_PROXY_TUNNEL_H_
 
@@ -11,10 +12,11 @@
 #include "libssh2_ext/proxy/proxy_negotiator.h"
 #include "libssh2_ext/proxy/proxy_settings.h"
 #include "libssh2_ext/proxy/session_transport.h"
+#include "libssh2_ext/session/session_extension.h"
 
 namespace proxy {
 
-class ProxyTunnel {
+class ProxyTunnel : public ext::SessionState {
  public:
   // settings_failure, when not empty, says why the settings cannot be used; the handshake reports
   // it.

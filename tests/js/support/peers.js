@@ -102,7 +102,8 @@ function describePeers(vars) {
 
 let cached = null;
 
-// The peers' settings; throws an Error that says how to start them when they are not running.
+// The peers' settings; throws an Error that says how to start them when they are not running. A test
+// that needs a peer fails without it, never skips: a skip would count as passed.
 function load() {
   if (!cached) cached = describePeers(readVars());
   return cached;

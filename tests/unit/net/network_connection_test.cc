@@ -1,4 +1,4 @@
-#include "core/ssh/network_connection.h"
+#include "core/net/network_connection.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/net/loopback_server.h"
+#include "tests/unit/support/loopback_server.h"
 
 namespace {
 

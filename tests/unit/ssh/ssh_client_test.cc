@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/ssh/ssh_client_pimpl.h"
+#include "core/ssh/command_queue.h"
 #include "core/uv_handle.h"
 #include "tests/unit/support/peer_session.h"
 
@@ -20,9 +20,7 @@ namespace {
 class SshClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (*Env("QUELBAR_SSHD_PORT") == '\0') {
-      GTEST_SKIP() << "the test peers are not running (tests/peers/peers start)";
-    }
+    QUELBAR_REQUIRE_PEER("QUELBAR_SSHD_PORT");
     client_ = std::make_unique<SshClient>();
     options_.host = "127.0.0.1";
     options_.port = Env("QUELBAR_SSHD_PORT");
@@ -192,7 +190,7 @@ TEST_F(SshClientTest, TheQueueTakesNothingOnceTheSessionIsFreed) {
   on_connected_ = [this] { client_->Close(); };
   options_.disconnectCallback = [&] {
     Note("disconnected");
-    client_->impl()->queue()->Push(std::make_unique<Flagging>(&executed, &destroyed));
+    client_->session()->queue()->Push(std::make_unique<Flagging>(&executed, &destroyed));
   };
   client_->Connect(options_);
   RunToEnd();

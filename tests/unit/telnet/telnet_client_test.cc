@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/net/loopback_server.h"
+#include "tests/unit/support/loopback_server.h"
 
 namespace {
 

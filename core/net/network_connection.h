@@ -6,8 +6,8 @@
 // connection through a WeakPtr, so a completion that arrives after Stop, after a new Resolve or
 // after the connection is destroyed never touches freed memory: it frees its own request and does
 // nothing else.
-#ifndef QUELBAR_CORE_SSH_NETWORK_CONNECTION_H_
-#define QUELBAR_CORE_SSH_NETWORK_CONNECTION_H_
+#ifndef QUELBAR_CORE_NET_NETWORK_CONNECTION_H_
+#define QUELBAR_CORE_NET_NETWORK_CONNECTION_H_
 
 #include <uv.h>
 
@@ -129,4 +129,4 @@ class NetworkConnection {
   WeakPtrFactory<NetworkConnection> weak_factory_{this};
 };
 
-#endif  // QUELBAR_CORE_SSH_NETWORK_CONNECTION_H_
+#endif  // QUELBAR_CORE_NET_NETWORK_CONNECTION_H_

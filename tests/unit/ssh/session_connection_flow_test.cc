@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/ssh/session_connection.h"
-#include "tests/unit/net/loopback_server.h"
+#include "tests/unit/support/loopback_server.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // A TCP server on 127.0.0.1 for tests that run the default loop: it accepts every connection, keeps
 // what each peer sends, and writes or closes on request. Shared by the network and Telnet tests.
-#ifndef QUELBAR_TESTS_UNIT_NET_LOOPBACK_SERVER_H_
-#define QUELBAR_TESTS_UNIT_NET_LOOPBACK_SERVER_H_
+#ifndef QUELBAR_TESTS_UNIT_SUPPORT_LOOPBACK_SERVER_H_
+#define QUELBAR_TESTS_UNIT_SUPPORT_LOOPBACK_SERVER_H_
 
 #include <gtest/gtest.h>
 #include <uv.h>
@@ -165,4 +165,4 @@ class LoopbackServer {
   std::vector<std::unique_ptr<Peer>> peers_;
 };
 
-#endif  // QUELBAR_TESTS_UNIT_NET_LOOPBACK_SERVER_H_
+#endif  // QUELBAR_TESTS_UNIT_SUPPORT_LOOPBACK_SERVER_H_

@@ -1,6 +1,6 @@
 // Port numbers given as text by script.
-#ifndef QUELBAR_CORE_SSH_PORT_TEXT_H_
-#define QUELBAR_CORE_SSH_PORT_TEXT_H_
+#ifndef QUELBAR_CORE_NET_PORT_TEXT_H_
+#define QUELBAR_CORE_NET_PORT_TEXT_H_
 
 #include <string>
 
@@ -9,4 +9,4 @@
 // the int range.
 bool ReadPortText(const std::string& text, int* port);
 
-#endif  // QUELBAR_CORE_SSH_PORT_TEXT_H_
+#endif  // QUELBAR_CORE_NET_PORT_TEXT_H_

@@ -1,4 +1,4 @@
-#include "core/ssh/port_text.h"
+#include "core/net/port_text.h"
 
 #include <cctype>
 #include <climits>

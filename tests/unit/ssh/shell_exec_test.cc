@@ -16,7 +16,6 @@
 #include "core/observable.h"
 #include "core/ssh/remote_terminal.h"
 #include "core/ssh/ssh_client.h"
-#include "core/ssh/ssh_client_pimpl.h"
 #include "core/ssh/ssh_exec.h"
 #include "core/ssh/ssh_shell.h"
 #include "tests/unit/support/peer_session.h"
@@ -28,9 +27,7 @@ using Events = std::vector<std::string>;
 class ShellExecTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (*Env("QUELBAR_SSHD_PORT") == '\0') {
-      GTEST_SKIP() << "the test peers are not running (tests/peers/peers start)";
-    }
+    QUELBAR_REQUIRE_PEER("QUELBAR_SSHD_PORT");
     client_ = std::make_unique<SshClient>();
     options_.host = "127.0.0.1";
     options_.port = Env("QUELBAR_SSHD_PORT");
@@ -48,7 +45,7 @@ class ShellExecTest : public ::testing::Test {
   // Runs the loop until nothing is left on it: the client has ended or is gone.
   void RunToEnd() { EXPECT_EQ(uv_run(uv_default_loop(), UV_RUN_DEFAULT), 0); }
 
-  SshClientPimpl& session() { return *client_->impl(); }
+  SessionHost& session() { return *client_->session(); }
 
   // An exec whose report is noted as "<name>: <status> <output>" or "<name>: error <message>".
   void Exec(const std::string& name, const std::string& command) {

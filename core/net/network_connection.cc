@@ -1,4 +1,4 @@
-#include "core/ssh/network_connection.h"
+#include "core/net/network_connection.h"
 
 #include <algorithm>
 #include <cstring>

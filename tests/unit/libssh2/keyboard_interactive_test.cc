@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/unit/libssh2_ext/ssh_test_session.h"
+#include "tests/unit/support/ssh_test_session.h"
 
 namespace {
 

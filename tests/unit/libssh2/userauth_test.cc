@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tests/unit/libssh2_ext/ssh_test_session.h"
+#include "tests/unit/support/ssh_test_session.h"
 
 namespace {
 

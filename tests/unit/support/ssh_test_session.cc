@@ -1,4 +1,4 @@
-#include "tests/unit/libssh2_ext/ssh_test_session.h"
+#include "tests/unit/support/ssh_test_session.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

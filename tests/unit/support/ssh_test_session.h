@@ -1,12 +1,14 @@
 // A libssh2 session on a TCP connection to one of the local test peers, driven the way the core
 // drives its sessions: non-blocking, through send and receive callbacks registered on the session.
-#ifndef TESTS_UNIT_LIBSSH2_EXT_SSH_TEST_SESSION_H_
-#define TESTS_UNIT_LIBSSH2_EXT_SSH_TEST_SESSION_H_
+#ifndef QUELBAR_TESTS_UNIT_SUPPORT_SSH_TEST_SESSION_H_
+#define QUELBAR_TESTS_UNIT_SUPPORT_SSH_TEST_SESSION_H_
 
 #include <libssh2.h>
 
 #include <functional>
 #include <string>
+
+#include "tests/unit/support/peer_session.h"
 
 // The port of a peer from the environment the test runner exports (tests/peers/peers.env), or 0.
 int PeerPort(const char* variable);
@@ -14,12 +16,10 @@ int PeerPort(const char* variable);
 std::string PeerSetting(const char* variable);
 std::string ReadFileText(const std::string& path);
 
-// Skips the test when the peers' environment is missing.
-#define REQUIRE_PEER_PORT(variable, port)                                                 \
-  const int port = PeerPort(variable);                                                    \
-  if (port == 0) {                                                                        \
-    GTEST_SKIP() << variable << " is not set: start the peers (tests/peers/peers start)"; \
-  }
+// The port of a peer, or the test ends as QUELBAR_REQUIRE_PEER says.
+#define REQUIRE_PEER_PORT(variable, port) \
+  QUELBAR_REQUIRE_PEER(variable);         \
+  const int port = PeerPort(variable)
 
 class SshTestSession {
  public:
@@ -73,4 +73,4 @@ class SshTestSession {
   void* user_data_ = nullptr;
 };
 
-#endif  // TESTS_UNIT_LIBSSH2_EXT_SSH_TEST_SESSION_H_
+#endif  // QUELBAR_TESTS_UNIT_SUPPORT_SSH_TEST_SESSION_H_

@@ -1,0 +1,225 @@
+#include "core/ssh/channel_pump.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "core/check.h"
+#include "core/ssh/command_queue.h"
+#include "core/ssh/ssh_command.h"
+#include "core/ssh/ssh_error.h"
+
+namespace {
+
+// All pumps run on the loop's thread, one step at a time: one large buffer lets a call take in what
+// several packets carried, and stays hot in the cache for the copy into the chunk. Reading straight
+// into a chunk instead would mean zero-filling its room first.
+std::array<char, ChannelPump::kMaxReadSize> read_buffer;
+
+}  // namespace
+
+ChannelPump::ChannelPump(SessionHost* host, SshChannel* channel, std::vector<int> streams,
+                         Limits limits, Delegate* delegate)
+    : host_(host),
+      channel_(channel),
+      streams_(std::move(streams)),
+      limits_(limits),
+      delegate_(delegate),
+      chunks_(streams_.size()) {
+  limits_.read_size = std::min(limits_.read_size, kMaxReadSize);
+  QUELBAR_DCHECK(limits_.low_watermark <= limits_.high_watermark);
+}
+
+void ChannelPump::PushStep(int (ChannelPump::*step)()) {
+  host_->queue()->Push(MakeCommand([self = weak_factory_.GetWeakPtr(), step] {
+    return self ? (self.get()->*step)() : static_cast<int>(SshCommand::kDone);
+  }));
+}
+
+void ChannelPump::StartReading() {
+  QUELBAR_DCHECK(*channel_);
+  if (reading_) {
+    return;
+  }
+  reading_ = true;
+  PushStep(&ChannelPump::ReadStep);
+}
+
+int ChannelPump::ReadStep() {
+  if (!reading_) {
+    return SshCommand::kDone;
+  }
+  bool read_any = false;
+  bool ended = true;
+  ReadResult stop = ReadResult::kEnded;
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    const ReadResult result = ReadStream(i, limits_.high_watermark, &read_any);
+    if (result == ReadResult::kPaused || result == ReadResult::kFailed) {
+      stop = result;
+      break;
+    }
+    ended = ended && result == ReadResult::kEnded;
+  }
+  if (read_any) {
+    delegate_->OnPumpOutput();
+  }
+  if (stop == ReadResult::kFailed) {
+    return Fail();
+  }
+  if (stop == ReadResult::kPaused) {
+    paused_ = true;  // Release asks for a pass once the consumer has caught up
+    return SshCommand::kPending;
+  }
+  if (!ended) {
+    return SshCommand::kPending;
+  }
+  reading_ = false;
+  delegate_->OnPumpOutputEnded();
+  return SshCommand::kDone;
+}
+
+ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limit, bool* read_any) {
+  while (held_bytes_ < limit) {
+    const ssize_t n = libssh2_channel_read_ex(channel_->get(), streams_[stream_index],
+                                              read_buffer.data(), limits_.read_size);
+    if (n > 0) {
+      chunks_[stream_index].emplace_back(read_buffer.data(), static_cast<size_t>(n));
+      held_bytes_ += static_cast<size_t>(n);
+      *read_any = true;
+    } else if (n == 0) {
+      return ReadResult::kEnded;
+    } else if (n == LIBSSH2_ERROR_EAGAIN) {
+      return ReadResult::kWouldBlock;
+    } else {
+      failure_ = static_cast<int>(n);
+      return ReadResult::kFailed;
+    }
+  }
+  return ReadResult::kPaused;
+}
+
+void ChannelPump::ReadRest() {
+  if (!*channel_) {
+    return;
+  }
+  bool read_any = false;
+  for (size_t i = 0; i < streams_.size(); ++i) {
+    // Bounded: libssh2 takes in only what the transport already holds.
+    ReadStream(i, static_cast<size_t>(-1), &read_any);
+  }
+}
+
+std::string ChannelPump::TakeChunk(size_t stream_index) {
+  std::deque<std::string>& chunks = chunks_[stream_index];
+  QUELBAR_DCHECK(!chunks.empty());
+  std::string chunk = std::move(chunks.front());
+  chunks.pop_front();
+  return chunk;
+}
+
+std::string ChannelPump::TakeAll(size_t stream_index) {
+  std::deque<std::string>& chunks = chunks_[stream_index];
+  std::string all;
+  if (chunks.size() == 1) {
+    all = std::move(chunks.front());
+  } else {
+    size_t size = 0;
+    for (const std::string& chunk : chunks) {
+      size += chunk.size();
+    }
+    all.reserve(size);
+    for (const std::string& chunk : chunks) {
+      all += chunk;
+    }
+  }
+  chunks.clear();
+  Release(all.size());
+  return all;
+}
+
+void ChannelPump::Release(size_t bytes) {
+  QUELBAR_DCHECK(bytes <= held_bytes_);
+  held_bytes_ -= std::min(bytes, held_bytes_);
+  if (paused_ && held_bytes_ < limits_.low_watermark) {
+    paused_ = false;
+    host_->RequestPass();
+  }
+}
+
+void ChannelPump::Write(std::string data) {
+  if (data.empty() || input_discarded_ || eof_wanted_) {
+    return;
+  }
+  queued_input_bytes_ += data.size();
+  input_.push_back(std::move(data));
+  // One write step at a time keeps the pieces of input in order however the window lets them go.
+  if (!write_queued_) {
+    write_queued_ = true;
+    PushStep(&ChannelPump::WriteStep);
+  }
+}
+
+void ChannelPump::EndInput() {
+  if (input_discarded_ || eof_wanted_) {
+    return;
+  }
+  eof_wanted_ = true;
+  if (!write_queued_) {
+    write_queued_ = true;
+    PushStep(&ChannelPump::WriteStep);
+  }
+}
+
+void ChannelPump::DiscardInput() {
+  input_discarded_ = true;
+  input_.clear();
+  input_offset_ = 0;
+  queued_input_bytes_ = 0;
+}
+
+int ChannelPump::WriteStep() {
+  if (input_discarded_) {
+    write_queued_ = false;
+    return SshCommand::kDone;
+  }
+  QUELBAR_DCHECK(*channel_);
+  while (!input_.empty()) {
+    const std::string& piece = input_.front();
+    const ssize_t rc = libssh2_channel_write_ex(channel_->get(), 0, piece.data() + input_offset_,
+                                                piece.size() - input_offset_);
+    // 0: the window is shut; the server's window adjust comes with a later pass.
+    if (rc == LIBSSH2_ERROR_EAGAIN || rc == 0) {
+      return SshCommand::kPending;
+    }
+    if (rc < 0) {
+      failure_ = static_cast<int>(rc);
+      return Fail();
+    }
+    input_offset_ += static_cast<size_t>(rc);
+    queued_input_bytes_ -= static_cast<size_t>(rc);
+    if (input_offset_ == piece.size()) {
+      input_.pop_front();
+      input_offset_ = 0;
+    }
+  }
+  if (eof_wanted_ && !eof_sent_) {
+    const int rc = libssh2_channel_send_eof(channel_->get());
+    if (rc == LIBSSH2_ERROR_EAGAIN) {
+      return SshCommand::kPending;
+    }
+    if (rc < 0) {
+      failure_ = rc;
+      return Fail();
+    }
+    eof_sent_ = true;
+  }
+  write_queued_ = false;
+  delegate_->OnPumpInputWritten();
+  return SshCommand::kDone;
+}
+
+int ChannelPump::Fail() {
+  reading_ = false;
+  host_->FailSession(MakeSshError(host_->session(), failure_));
+  return SshCommand::kFailed;
+}

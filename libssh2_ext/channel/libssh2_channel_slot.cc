@@ -1,0 +1,150 @@
+// The C entry points of the channel slot family; see libssh2_channel_slot.h.
+#include "libssh2_ext/channel/libssh2_channel_slot.h"
+
+#include <new>
+
+#include "libssh2_ext/session/session_extension.h"
+
+namespace {
+
+// A holder no caller can be: the slot of an abandoned request.
+const char kAbandoned = 0;
+
+struct ChannelSlots : ext::SessionState {
+  const void* open = nullptr;
+  const void* listen = nullptr;
+};
+
+using SlotMember = const void* ChannelSlots::*;
+
+int Take(LIBSSH2_SESSION* session, const void* holder, SlotMember slot) {
+  if (session == nullptr || holder == nullptr) {
+    return LIBSSH2_ERROR_BAD_USE;
+  }
+  ChannelSlots* slots = nullptr;
+  try {
+    slots = ext::ObtainSessionState<ChannelSlots>(session);
+  } catch (const std::bad_alloc&) {
+  }
+  if (slots == nullptr) {
+    return LIBSSH2_ERROR_ALLOC;
+  }
+  const void*& current = slots->*slot;
+  if (current != nullptr && current != holder) {
+    return LIBSSH2_ERROR_EAGAIN;
+  }
+  current = holder;
+  return 0;
+}
+
+void Let(LIBSSH2_SESSION* session, const void* holder, SlotMember slot, const void* next) {
+  ChannelSlots* slots = ext::FindSessionState<ChannelSlots>(session);
+  if (slots != nullptr && holder != nullptr && slots->*slot == holder) {
+    slots->*slot = next;
+  }
+}
+
+// The status of a libssh2 call that returned result (null on failure): the slot is let go on
+// anything but would-block.
+template <typename Result>
+int Finish(LIBSSH2_SESSION* session, const void* holder, SlotMember slot, Result* result,
+           Result** out) {
+  *out = result;
+  int status = 0;
+  if (result == nullptr) {
+    status = libssh2_session_last_errno(session);
+    if (status == LIBSSH2_ERROR_EAGAIN) {
+      return status;
+    }
+    if (status == 0) {
+      status = LIBSSH2_ERROR_CHANNEL_FAILURE;  // a failure libssh2 did not name
+    }
+  }
+  Let(session, holder, slot, nullptr);
+  return status;
+}
+
+}  // namespace
+
+int libssh2_session_open_slot_take(LIBSSH2_SESSION* session, const void* holder) {
+  return Take(session, holder, &ChannelSlots::open);
+}
+
+void libssh2_session_open_slot_release(LIBSSH2_SESSION* session, const void* holder) {
+  Let(session, holder, &ChannelSlots::open, nullptr);
+}
+
+void libssh2_session_open_slot_abandon(LIBSSH2_SESSION* session, const void* holder) {
+  Let(session, holder, &ChannelSlots::open, &kAbandoned);
+}
+
+int libssh2_session_listen_slot_take(LIBSSH2_SESSION* session, const void* holder) {
+  return Take(session, holder, &ChannelSlots::listen);
+}
+
+void libssh2_session_listen_slot_release(LIBSSH2_SESSION* session, const void* holder) {
+  Let(session, holder, &ChannelSlots::listen, nullptr);
+}
+
+void libssh2_session_listen_slot_abandon(LIBSSH2_SESSION* session, const void* holder) {
+  Let(session, holder, &ChannelSlots::listen, &kAbandoned);
+}
+
+int libssh2_channel_open_in_slot(LIBSSH2_SESSION* session, const void* holder, const char* type,
+                                 unsigned int type_length, unsigned int window_size,
+                                 unsigned int packet_size, const char* message,
+                                 unsigned int message_length, LIBSSH2_CHANNEL** channel) {
+  if (channel == nullptr) {
+    return LIBSSH2_ERROR_BAD_USE;
+  }
+  *channel = nullptr;
+  if (int rc = Take(session, holder, &ChannelSlots::open)) {
+    return rc;
+  }
+  return Finish(session, holder, &ChannelSlots::open,
+                libssh2_channel_open_ex(session, type, type_length, window_size, packet_size,
+                                        message, message_length),
+                channel);
+}
+
+int libssh2_channel_direct_tcpip_in_slot(LIBSSH2_SESSION* session, const void* holder,
+                                         const char* host, int port, const char* originator_host,
+                                         int originator_port, LIBSSH2_CHANNEL** channel) {
+  if (channel == nullptr || host == nullptr || originator_host == nullptr) {
+    return LIBSSH2_ERROR_BAD_USE;
+  }
+  *channel = nullptr;
+  if (int rc = Take(session, holder, &ChannelSlots::open)) {
+    return rc;
+  }
+  return Finish(
+      session, holder, &ChannelSlots::open,
+      libssh2_channel_direct_tcpip_ex(session, host, port, originator_host, originator_port),
+      channel);
+}
+
+int libssh2_sftp_init_in_slot(LIBSSH2_SESSION* session, const void* holder, LIBSSH2_SFTP** sftp) {
+  if (sftp == nullptr) {
+    return LIBSSH2_ERROR_BAD_USE;
+  }
+  *sftp = nullptr;
+  if (int rc = Take(session, holder, &ChannelSlots::open)) {
+    return rc;
+  }
+  return Finish(session, holder, &ChannelSlots::open, libssh2_sftp_init(session), sftp);
+}
+
+int libssh2_channel_forward_listen_in_slot(LIBSSH2_SESSION* session, const void* holder,
+                                           const char* host, int port, int* bound_port,
+                                           int queue_maxsize, LIBSSH2_LISTENER** listener) {
+  if (listener == nullptr) {
+    return LIBSSH2_ERROR_BAD_USE;
+  }
+  *listener = nullptr;
+  if (int rc = Take(session, holder, &ChannelSlots::listen)) {
+    return rc;
+  }
+  return Finish(session, holder, &ChannelSlots::listen,
+                libssh2_channel_forward_listen_ex(session, host, port, bound_port, queue_maxsize),
+                listener);
+}
