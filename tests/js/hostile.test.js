@@ -204,35 +204,64 @@ test('hostile SSH servers', async (t) => {
     }));
   }
 
-  await t.test('during a command: replies to no request without end', async () => {
+  // An ssh2 server that accepts any login and hands each exec to onExec(channel id, protocol, alive).
+  async function withSsh2Server(onExec, body) {
     const server = new Server({ hostKeys: [utils.generateKeyPairSync('ed25519').private] }, (client) => {
-      let connected = true;
+      const alive = { connected: true };
       client.on('error', () => {});
-      client.on('close', () => { connected = false; });
+      client.on('close', () => { alive.connected = false; });
       client.on('authentication', (ctx) => ctx.accept());
       client.on('ready', () => client.on('session', (accept) => {
         accept().on('exec', (acceptExec) => {
           const channel = acceptExec();
-          const protocol = client._protocol;
-          const pump = () => {
-            if (!connected) return;
-            for (let i = 0; i < 2000; i++) protocol.channelSuccess(channel.outgoing.id);
-            setImmediate(pump);
-          };
-          pump();
+          onExec(channel.outgoing.id, client._protocol, alive);
         });
       }));
     });
     await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
     try {
-      const { events, growth } = await inChild(sshClient('x'), server.address().port);
-      assert.strictEqual(events[0], 'connected');
-      const final = events.filter((e) => e.startsWith('error:') || e === 'disconnect');
-      assert.strictEqual(final.length, 1, events.join());
-      assert.ok(boundError(final[0]), final[0]);
-      assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+      return await body(server.address().port);
     } finally {
       server.close();
     }
-  });
+  }
+
+  await t.test('during a command: replies to no request without end', () => withSsh2Server((id, protocol, alive) => {
+    const pump = () => {
+      if (!alive.connected) return;
+      for (let i = 0; i < 2000; i++) protocol.channelSuccess(id);
+      setImmediate(pump);
+    };
+    pump();
+  }, async (port) => {
+    const { events, growth } = await inChild(sshClient('x'), port);
+    assert.strictEqual(events[0], 'connected');
+    const final = events.filter((e) => e.startsWith('error:') || e === 'disconnect');
+    assert.strictEqual(final.length, 1, events.join());
+    assert.ok(boundError(final[0]), final[0]);
+    assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+  }));
+
+  await t.test("data after the channel's close: the status and output that arrived", () => withSsh2Server((id, protocol) => {
+    protocol.channelData(id, Buffer.from('out'));
+    protocol.exitStatus(id, 0);
+    protocol.channelClose(id);
+    protocol.channelData(id, Buffer.from('late'));
+  }, async (port) => {
+    const { events, growth } = await inChild(`
+      const client = new lib.SshClient();
+      client.connect({ host: '127.0.0.1', port: String(port), username: 'x', password: 'x',
+        knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
+        connectCallback: () => client.exec(Buffer.from('late'), (status, output) => {
+          events.push('exec:' + status + ':' + output);
+          client.close();
+        }, (e) => { events.push('exec error:' + e.message); client.close(); }),
+        errorCallback: (e) => { events.push('error:' + e.message); report(); },
+        disconnectCallback: () => { events.push('disconnect'); report(); } });
+    `, port);
+    assert.strictEqual(events.length, 2, events.join());
+    assert.match(events[0], /^exec:0:out(late)?$/);
+    assert.strictEqual(events[1], 'disconnect');
+    assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+  }));
 });
