@@ -8,6 +8,7 @@ namespace {
 
 void InitSshBindings(ExportsObject exports) {
   InitNodeRemoteTerminal(exports);
+  InitNodeSshAgentStorage(exports);
   InitNodeSshCertificate(exports);
   InitKeyFunctions(exports);
   InitNodeSshClient(exports);

@@ -10,6 +10,7 @@
 #include "nodejs/bridge.h"
 #include "nodejs/connect_options.h"
 #include "nodejs/remote_terminal.h"
+#include "nodejs/ssh_agent_storage.h"
 
 namespace {
 
@@ -71,6 +72,57 @@ void WrapRemoteTerminalCallback(v8::Local<v8::Value> value,
   }
 }
 
+const char* AgentRequestTypeName(AgentRequestType type) {
+  switch (type) {
+    case AgentRequestType::kRemoveAllRsa:
+      return "removeAllRsa";
+    case AgentRequestType::kRemoveAll:
+      return "removeAll";
+    case AgentRequestType::kRemove:
+      return "remove";
+    case AgentRequestType::kRequestIdentities:
+      return "requestIdentities";
+    case AgentRequestType::kSign:
+      return "sign";
+    case AgentRequestType::kAdd:
+      return "add";
+    case AgentRequestType::kUnsupported:
+      break;
+  }
+  return "unsupported";
+}
+
+// onCompleteCallback(result), onPromptCallback(requestType, keyFingerprint, reply); a callback that
+// is not a function leaves the default.
+AgentOptions ParseAgentOptions(v8::Local<v8::Value> value) {
+  AgentOptions options;
+  if (value.IsEmpty() || !value->IsObject()) {
+    return options;
+  }
+  if (SshAgentStorage* storage = UnwrapSshAgentStorage(GetProperty(value, "storage"))) {
+    options.storage = std::make_shared<SafeCallWrapper<SshAgentStorage>>(storage);
+  }
+  options.enable = GetProperty(value, "enable")->IsTrue();
+  if (auto function = ScriptFunction::From(GetProperty(value, "onCompleteCallback"))) {
+    options.onComplete = [function](bool result) {
+      Nan::HandleScope scope;
+      v8::Local<v8::Value> argv[] = {Nan::New(result)};
+      function->Call(1, argv);
+    };
+  }
+  if (auto function = ScriptFunction::From(GetProperty(value, "onPromptCallback"))) {
+    options.promptEnabled = true;
+    options.onPrompt = [function](AgentRequestType type, std::string fingerprint,
+                                  std::function<void(bool)> reply) {
+      Nan::HandleScope scope;
+      v8::Local<v8::Value> argv[] = {Nan::New(AgentRequestTypeName(type)).ToLocalChecked(),
+                                     ToJsText(fingerprint), ToJsDecisionFunction(std::move(reply))};
+      function->Call(3, argv);
+    };
+  }
+  return options;
+}
+
 }  // namespace
 
 ExecOptions ReadExecArguments(const Nan::FunctionCallbackInfo<v8::Value>& info) {
@@ -90,5 +142,6 @@ ShellOptions ReadShellArguments(const Nan::FunctionCallbackInfo<v8::Value>& info
   WrapRemoteTerminalCallback(info[1], &options.readyCallback);
   WrapDataCallback(info[2], &options.dataCallback);
   WrapVoidCallback(info[3], &options.disconnectCallback);
+  options.agent = ParseAgentOptions(info[4]);
   return options;
 }

@@ -78,6 +78,9 @@ void ChannelOpener::Cancel() {
 }
 
 int ChannelOpener::OpenStep() {
+  // Only the open step moves the state past kQueued, and it is queued once.
+  QUELBAR_DCHECK(state_ == kQueued || state_ == kSent || state_ == kEnvironment ||
+                 state_ == kDropped);
   LIBSSH2_SESSION* session = host_->session();
   if (state_ == kDropped || session == nullptr) {
     state_ = kDropped;

@@ -38,15 +38,22 @@ void ChannelPump::PushStep(int (ChannelPump::*step)()) {
 
 void ChannelPump::StartReading() {
   QUELBAR_DCHECK(*channel_);
-  if (reading_) {
+  QUELBAR_DCHECK(output_ == Output::kIdle);
+  if (output_ != Output::kIdle) {
     return;
   }
-  reading_ = true;
+  output_ = Output::kReading;
   PushStep(&ChannelPump::ReadStep);
 }
 
+void ChannelPump::StopReading() {
+  if (output_ != Output::kEnded) {
+    output_ = Output::kStopped;
+  }
+}
+
 int ChannelPump::ReadStep() {
-  if (!reading_) {
+  if (output_ != Output::kReading && output_ != Output::kPaused) {
     return SshCommand::kDone;
   }
   bool read_any = false;
@@ -67,13 +74,13 @@ int ChannelPump::ReadStep() {
     return Fail();
   }
   if (stop == ReadResult::kPaused) {
-    paused_ = true;  // Release asks for a pass once the consumer has caught up
+    output_ = Output::kPaused;  // Release asks for a pass once the consumer has caught up
     return SshCommand::kPending;
   }
   if (!ended) {
     return SshCommand::kPending;
   }
-  reading_ = false;
+  output_ = Output::kEnded;
   delegate_->OnPumpOutputEnded();
   return SshCommand::kDone;
 }
@@ -83,7 +90,12 @@ ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limi
     const ssize_t n = libssh2_channel_read_ex(channel_->get(), streams_[stream_index],
                                               read_buffer.data(), limits_.read_size);
     if (n > 0) {
-      chunks_[stream_index].emplace_back(read_buffer.data(), static_cast<size_t>(n));
+      std::deque<std::string>& chunks = chunks_[stream_index];
+      if (limits_.chunked || chunks.empty()) {
+        chunks.emplace_back(read_buffer.data(), static_cast<size_t>(n));
+      } else {
+        chunks.back().append(read_buffer.data(), static_cast<size_t>(n));
+      }
       held_bytes_ += static_cast<size_t>(n);
       *read_any = true;
     } else if (n == 0) {
@@ -140,18 +152,30 @@ std::string ChannelPump::TakeAll(size_t stream_index) {
 void ChannelPump::Release(size_t bytes) {
   QUELBAR_DCHECK(bytes <= held_bytes_);
   held_bytes_ -= std::min(bytes, held_bytes_);
-  if (paused_ && held_bytes_ < limits_.low_watermark) {
-    paused_ = false;
+  if (output_ == Output::kPaused && held_bytes_ < limits_.low_watermark) {
+    output_ = Output::kReading;
     host_->RequestPass();
   }
 }
 
 void ChannelPump::Write(std::string data) {
-  if (data.empty() || input_discarded_ || eof_wanted_) {
+  if (data.empty() || input_state_ != Input::kOpen) {
     return;
   }
   queued_input_bytes_ += data.size();
   input_.push_back(std::move(data));
+  QueueWrite();
+}
+
+void ChannelPump::EndInput() {
+  if (input_state_ != Input::kOpen) {
+    return;
+  }
+  input_state_ = Input::kEnding;
+  QueueWrite();
+}
+
+void ChannelPump::QueueWrite() {
   // One write step at a time keeps the pieces of input in order however the window lets them go.
   if (!write_queued_) {
     write_queued_ = true;
@@ -159,26 +183,15 @@ void ChannelPump::Write(std::string data) {
   }
 }
 
-void ChannelPump::EndInput() {
-  if (input_discarded_ || eof_wanted_) {
-    return;
-  }
-  eof_wanted_ = true;
-  if (!write_queued_) {
-    write_queued_ = true;
-    PushStep(&ChannelPump::WriteStep);
-  }
-}
-
 void ChannelPump::DiscardInput() {
-  input_discarded_ = true;
+  input_state_ = Input::kDiscarded;
   input_.clear();
   input_offset_ = 0;
   queued_input_bytes_ = 0;
 }
 
 int ChannelPump::WriteStep() {
-  if (input_discarded_) {
+  if (input_state_ == Input::kDiscarded) {
     write_queued_ = false;
     return SshCommand::kDone;
   }
@@ -202,7 +215,7 @@ int ChannelPump::WriteStep() {
       input_offset_ = 0;
     }
   }
-  if (eof_wanted_ && !eof_sent_) {
+  if (input_state_ == Input::kEnding) {
     const int rc = libssh2_channel_send_eof(channel_->get());
     if (rc == LIBSSH2_ERROR_EAGAIN) {
       return SshCommand::kPending;
@@ -211,7 +224,7 @@ int ChannelPump::WriteStep() {
       failure_ = rc;
       return Fail();
     }
-    eof_sent_ = true;
+    input_state_ = Input::kEnded;
   }
   write_queued_ = false;
   delegate_->OnPumpInputWritten();
@@ -219,7 +232,7 @@ int ChannelPump::WriteStep() {
 }
 
 int ChannelPump::Fail() {
-  reading_ = false;
+  output_ = Output::kStopped;
   host_->FailSession(MakeSshError(host_->session(), failure_));
   return SshCommand::kFailed;
 }

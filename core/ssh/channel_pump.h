@@ -1,13 +1,14 @@
 // Moves the data of one open channel, in both directions, as steps on the session's queue.
 //
 // Output: the read step reads the given streams of the channel (0 is standard output, 1 standard
-// error) into chunks of at most Limits::read_size bytes each, on every pass, every stream on every
-// pass (a stream left unread would fill the window and stop the others). Output read and not yet
-// released by the consumer is "held"; at Limits::high_watermark held bytes reading pauses, so that
-// the channel's window closes and the server waits instead of memory growing, and it resumes once
-// the consumer's Release brings the held bytes under Limits::low_watermark. The end of the output
-// (every stream has reached the server's EOF) is reported only after the last chunk is held, so a
-// consumer that hands out every chunk before acting on the end loses nothing.
+// error) into chunks of at most Limits::read_size bytes each (or one growing text per stream),
+// every stream on every pass (a stream left unread would fill the window and stop the others).
+// Output read and not yet released by the consumer is "held"; at Limits::high_watermark held bytes
+// reading pauses, so that the channel's window closes and the server waits instead of memory
+// growing, and it resumes once the consumer's Release brings the held bytes under
+// Limits::low_watermark. The end of the output (every stream has reached the server's EOF) is
+// reported only after the last chunk is held, so a consumer that hands out every chunk before
+// acting on the end loses nothing.
 //
 // Input: Write queues bytes; one write step at a time sends them in order, a partial write keeping
 // its offset, a full window (0 or would-block) waiting for a later pass. EndInput sends the
@@ -36,6 +37,9 @@ class ChannelPump {
     size_t read_size = 16384;  // at most kMaxReadSize
     size_t high_watermark = static_cast<size_t>(-1);
     size_t low_watermark = static_cast<size_t>(-1);
+    // False for a consumer that takes the whole output at once (TakeAll): each stream's output then
+    // grows as one text, which TakeAll hands over without a copy.
+    bool chunked = true;
   };
 
   class Delegate {
@@ -60,8 +64,9 @@ class ChannelPump {
   // Output.
   void StartReading();
   // The read step ends at its next run; nothing more is read.
-  void StopReading() { reading_ = false; }
-  bool IsReading() const { return reading_; }
+  void StopReading();
+  // Started, and neither ended nor stopped.
+  bool IsReading() const { return output_ == Output::kReading || output_ == Output::kPaused; }
   // Reads once what libssh2 already holds for the channel, past the high watermark and ignoring
   // failures: the last output of a channel whose session has failed.
   void ReadRest();
@@ -83,7 +88,22 @@ class ChannelPump {
   size_t QueuedInputBytes() const { return queued_input_bytes_; }
 
  private:
+  enum class Output {
+    kIdle,     // not started
+    kReading,  // the read step reads on every pass
+    kPaused,   // the held bytes reached the high watermark: the read step waits for Release
+    kEnded,    // every stream has ended
+    kStopped,  // stopped by the owner, or by a failure
+  };
+  enum class Input {
+    kOpen,       // writes are queued and sent
+    kEnding,     // the EOF goes after the queued bytes; no more writes
+    kEnded,      // the EOF is sent
+    kDiscarded,  // dropped by the owner
+  };
   enum class ReadResult { kWouldBlock, kEnded, kPaused, kFailed };
+
+  void QueueWrite();
 
   void PushStep(int (ChannelPump::*step)());
   int ReadStep();
@@ -100,15 +120,13 @@ class ChannelPump {
 
   std::vector<std::deque<std::string>> chunks_;
   size_t held_bytes_ = 0;
-  bool reading_ = false;
-  bool paused_ = false;
+  Output output_ = Output::kIdle;
 
   std::deque<std::string> input_;
   size_t input_offset_ = 0;
   size_t queued_input_bytes_ = 0;
-  bool input_discarded_ = false;
-  bool eof_wanted_ = false;
-  bool eof_sent_ = false;
+  Input input_state_ = Input::kOpen;
+  // The write step is queued: one at a time keeps the pieces in order.
   bool write_queued_ = false;
   // The libssh2 code of the read or write that failed.
   int failure_ = 0;

@@ -52,7 +52,6 @@ class CommandQueue {
 
   bool IsEmpty() const { return commands_.empty(); }
   bool IsRunning() const { return running_; }
-  bool IsClosed() const { return closed_; }
   bool HasBlockedCommand() const { return has_blocked_; }
 
  private:

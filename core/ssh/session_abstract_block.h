@@ -12,14 +12,7 @@ struct SessionAbstractBlock {
   void* agent = nullptr;                   // the session's agent forwarding, once a shell set it up
   SshAuth* auth = nullptr;                 // during a keyboard-interactive attempt
   SessionConnection* transport = nullptr;  // the socket libssh2 reads from and writes to
-  void* reserved = nullptr;
 
-  // The block of a session whose abstract pointer was set to one; null otherwise.
-  static SessionAbstractBlock* FromSession(LIBSSH2_SESSION* session) {
-    return session != nullptr
-               ? static_cast<SessionAbstractBlock*>(*libssh2_session_abstract(session))
-               : nullptr;
-  }
   static SessionAbstractBlock* FromAbstract(void** abstract) {
     return abstract != nullptr ? static_cast<SessionAbstractBlock*>(*abstract) : nullptr;
   }

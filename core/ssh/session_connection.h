@@ -61,8 +61,6 @@ class SessionConnection : public NetworkConnection::Delegate {
   // Stop, so that libuv still writes what is queued.
   void EndSession();
 
-  // Bytes handed to the socket that it has not written yet; users that stream data hold back on it.
-  size_t QueuedBytes() const { return connection_.QueuedBytes(); }
   // Bytes received that libssh2 has not taken yet.
   size_t HeldBytes() const { return received_.size() - received_offset_; }
 

@@ -10,6 +10,7 @@
 
 #include "core/error.h"
 
+struct AgentOptions;
 class CommandQueue;
 class SessionRequest;
 struct SessionAbstractBlock;
@@ -44,6 +45,12 @@ class SessionHost {
   // the failure answers SshCommand::kFailed; after that pass the queue is cleared, every live
   // request hears the error through SessionRequest::OnSessionError, and the session closes.
   virtual void FailSession(Error error) = 0;
+
+  // Agent forwarding is asked of the server once per session: whether a shell has set it up, and
+  // how a shell's request went (status 0: accepted; the first accepted request sets it up with its
+  // options).
+  virtual bool HasAgentForwarding() const = 0;
+  virtual void SetupAgentForwarding(int status, const AgentOptions& options) = 0;
 
  protected:
   ~SessionHost() = default;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/keys/agent_options.h"
 #include "core/ssh/ssh_prompt.h"
 #include "core/terminal_options.h"
 
@@ -74,9 +75,9 @@ struct ExecOptions {
   std::function<void(const Error&)> errorCallback = [](const Error&) {};
 };
 
-// The agent options of a shell join this record with the agent forwarding that reads them.
 struct ShellOptions {
   TerminalOptions terminal;
+  AgentOptions agent;
   std::function<void(RemoteTerminal*)> readyCallback;
   std::function<void(const std::string&)> dataCallback;
   std::function<void()> disconnectCallback;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/check.h"
+#include "core/keys/ssh_agent.h"
 #include "core/net/port_text.h"
 #include "core/ssh/host_key.h"
 #include "core/ssh/keepalive.h"
@@ -76,7 +77,10 @@ SshClientPimpl::SshClientPimpl()
 
 SshClientPimpl::~SshClientPimpl() {
   weak_factory_.InvalidateWeakPtrs();
-  Cleanup();
+  if (ending_ != Ending::kFinished) {
+    ending_ = Ending::kFinished;
+    Cleanup();
+  }
   keepalive_.reset();
   auth_.reset();
   queue_.Close();
@@ -85,10 +89,10 @@ SshClientPimpl::~SshClientPimpl() {
 }
 
 void SshClientPimpl::Connect(SshClientOptions options) {
-  if (connect_started_) {
+  if (progress_ != Progress::kIdle) {
     return;
   }
-  connect_started_ = true;
+  progress_ = Progress::kConnecting;
   options_ = std::move(options);
   fail_async_->Ref();
   process_async_->Ref();
@@ -127,13 +131,21 @@ int SshClientPimpl::DoLoop(int result) {
         break;
       case STATE_NONE:
         return result;
+      default:
+        QUELBAR_NOTREACHED();
+        return result;
     }
   } while (result != kPending && next_state_ != STATE_NONE);
   return result;
 }
 
 void SshClientPimpl::OnStepComplete(State awaited, int result) {
-  if (closing_ || next_state_ != awaited) {
+  if (ending_ >= Ending::kClosing) {
+    return;  // a step that completes after the close has nobody waiting for it
+  }
+  // Each step completes once, and only the step the loop waits for can complete.
+  QUELBAR_DCHECK(next_state_ == awaited);
+  if (next_state_ != awaited) {
     return;
   }
   DoLoop(result);
@@ -227,7 +239,9 @@ int SshClientPimpl::DoHandshake() {
     if (rc == LIBSSH2_ERROR_EAGAIN) {
       return SshCommand::kPending;
     }
-    handshake_done_ = rc == 0;
+    if (rc == 0) {
+      progress_ = Progress::kHandshaken;
+    }
     Error error = rc != 0 ? MakeSshError(session_, rc) : Error();
     OnStepComplete(STATE_HANDSHAKE_COMPLETE, rc);
     if (rc != 0) {
@@ -307,7 +321,7 @@ int SshClientPimpl::DoAuthenticateComplete(int result) {
   if (result != 0) {
     return Fail(std::move(auth_error_));
   }
-  authenticated_ = true;
+  progress_ = Progress::kAuthenticated;
   StartKeepalive();
   std::function<void()> connected = options_.connectCallback;
   connected();
@@ -333,7 +347,7 @@ void SshClientPimpl::OnError(int status) {
   }
   transport_.connection().Stop();
   // Once our disconnect is out, the server closing its end is the expected end, not a failure.
-  if (!disconnect_sent_) {
+  if (ending_ < Ending::kDisconnected) {
     RecordError(NetworkError(status, /*connecting=*/false));
   }
   Close();
@@ -360,18 +374,28 @@ Error SshClientPimpl::NetworkError(int status, bool connecting) const {
     context = "Connecting to " + peer + " was cancelled by close()";
   } else if (connecting) {
     context = "Cannot connect to " + peer;
-  } else if (status == UV_EOF && via_proxy && !authenticated_) {
+  } else if (status == UV_EOF && via_proxy && progress_ != Progress::kAuthenticated) {
     // The proxy's negotiation or the server behind it: either way the proxy is what went away.
     context = "The connection through " + peer + " was closed before the session was set up";
   } else if (status == UV_EOF) {
-    context = authenticated_ ? "The server closed the connection"
-                             : "The server closed the connection before the session was set up";
+    context = progress_ == Progress::kAuthenticated
+                  ? "The server closed the connection"
+                  : "The server closed the connection before the session was set up";
   } else {
     context = "The connection to " + peer + " failed";
   }
   Error error = MakeUvError(status);
   error.message = context + ": " + error.message;
   return error;
+}
+
+void SshClientPimpl::SetupAgentForwarding(int status, const AgentOptions& options) {
+  std::function<void(bool)> complete = options.onComplete;
+  complete(status == 0);
+  // The first accepted request decides the store and the prompting for every later shell.
+  if (status == 0 && !agent_ && !IsClosing()) {
+    agent_ = std::make_unique<SshAgent>(this, options);
+  }
 }
 
 void SshClientPimpl::AddRequest(std::unique_ptr<SessionRequest> request) {
@@ -397,7 +421,7 @@ bool SshClientPimpl::HoldsSessionFree() const {
 }
 
 void SshClientPimpl::RequestPass() {
-  if (cleaned_up_ || session_ == nullptr) {
+  if (ending_ == Ending::kFinished || session_ == nullptr) {
     return;
   }
   if (processing_) {
@@ -413,14 +437,15 @@ void SshClientPimpl::ProcessCommands() {
     return;
   }
   processing_ = true;
-  if (queue_.IsEmpty() && authenticated_ && session_ != nullptr && WantsInputPump()) {
+  if (queue_.IsEmpty() && progress_ == Progress::kAuthenticated && session_ != nullptr &&
+      WantsInputPump()) {
     libssh2_session_pump_input(session_);
   }
   if (queue_.Run() == CommandQueue::kFailed) {
     // The failing step said why through FailSession.
     QUELBAR_DCHECK(error_.IsSet());
     RecordError(Error{Error::kProtocol, LIBSSH2_ERROR_SOCKET_NONE, "The SSH session failed"});
-    if (closing_ && fail_async_) {
+    if (ending_ >= Ending::kClosing && fail_async_) {
       // The failed pass cleared the queue, the session's own close steps with it: they go again.
       fail_async_->Send();
     }
@@ -478,7 +503,7 @@ void SshClientPimpl::FailRequests() {
 }
 
 void SshClientPimpl::CloseByUser() {
-  if (closing_) {
+  if (ending_ >= Ending::kClosing) {
     return;
   }
   if (HasLiveRequests()) {
@@ -492,10 +517,10 @@ void SshClientPimpl::CloseByUser() {
 }
 
 void SshClientPimpl::ForceClose() {
-  if (force_closing_) {
+  if (ending_ != Ending::kNone) {
     return;
   }
-  force_closing_ = true;
+  ending_ = Ending::kEndingRequests;
   // A request's Close() pushes its close steps, and a push starts a pass at once outside a pass;
   // that pass would prune the lists walked here. Held as inside a pass, the pushes ask for a later
   // one.
@@ -510,13 +535,16 @@ void SshClientPimpl::ForceClose() {
 }
 
 void SshClientPimpl::Close() {
-  if (closing_) {
+  if (ending_ >= Ending::kClosing) {
     return;
   }
-  closing_ = true;
+  ending_ = Ending::kClosing;
   next_state_ = STATE_NONE;
   if (keepalive_) {
     keepalive_->Stop();  // a closing session sends nothing more of its own
+  }
+  if (agent_) {
+    agent_->Disable();
   }
   if (session_ == nullptr) {
     transport_.connection().Stop();
@@ -545,7 +573,9 @@ void SshClientPimpl::OnFailAsync() {
 
 int SshClientPimpl::DisconnectStep() {
   // Before the handshake there is no SSH connection to end, only a socket.
-  if (handshake_done_) {
+  // A failure while it waited clears the queue and queues it again: it may run a second time.
+  QUELBAR_DCHECK(ending_ == Ending::kClosing || ending_ == Ending::kDisconnected);
+  if (progress_ >= Progress::kHandshaken) {
     int rc = libssh2_session_disconnect_ex(session_, SSH_DISCONNECT_BY_APPLICATION,
                                            "Normal Shutdown", "");
     if (rc == LIBSSH2_ERROR_EAGAIN) {
@@ -554,7 +584,7 @@ int SshClientPimpl::DisconnectStep() {
   }
   // Nothing more from the server matters: freeing the session must not wait for its replies.
   transport_.EndSession();
-  disconnect_sent_ = true;
+  ending_ = Ending::kDisconnected;
   queue_.Push(MakeCommand([this] { return FreeSessionStep(); }));
   return SshCommand::kDone;
 }
@@ -565,8 +595,9 @@ int SshClientPimpl::FreeSessionStep() {
   if (HoldsSessionFree()) {
     return SshCommand::kPending;
   }
-  // Requests hold channels of the session: they go before the session that owns them.
+  // Requests and the agent hold channels of the session: they go before the session that owns them.
   ClearRequests();
+  agent_.reset();
   libssh2_session_clear_proxy_settings(session_);
   if (libssh2_session_free(session_) == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
@@ -594,10 +625,6 @@ void SshClientPimpl::ClearRequests() {
 }
 
 void SshClientPimpl::Cleanup() {
-  if (cleaned_up_) {
-    return;
-  }
-  cleaned_up_ = true;
   fail_async_.reset();
   process_async_.reset();
   transport_.connection().Stop();
@@ -605,16 +632,17 @@ void SshClientPimpl::Cleanup() {
     auth_->Stop();
   }
   ClearRequests();
+  agent_.reset();
   if (keepalive_) {
     keepalive_->Stop();
   }
 }
 
 void SshClientPimpl::Finish() {
-  if (finished_) {
+  if (ending_ == Ending::kFinished) {
     return;
   }
-  finished_ = true;
+  ending_ = Ending::kFinished;
   Cleanup();
   WeakPtr<SshClientPimpl> alive = GetWeakPtr();
   std::function<void(const Error&)> failed = std::move(options_.errorCallback);

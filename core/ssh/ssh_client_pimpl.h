@@ -23,6 +23,7 @@
 #include "core/weak_ptr.h"
 
 class Keepalive;
+class SshAgent;
 class SshAuth;
 
 class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
@@ -46,18 +47,15 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   CommandQueue* queue() override { return &queue_; }
   const SshClientOptions& options() const override { return options_; }
   SessionAbstractBlock* abstract_block() override { return &abstract_block_; }
-  bool IsReady() const override { return authenticated_ && !closing_ && !force_closing_; }
-  bool IsClosing() const override { return closing_ || force_closing_; }
+  bool IsReady() const override {
+    return progress_ == Progress::kAuthenticated && ending_ == Ending::kNone;
+  }
+  bool IsClosing() const override { return ending_ != Ending::kNone; }
   void AddRequest(std::unique_ptr<SessionRequest> request) override;
   void RequestPass() override;
   void FailSession(Error error) override;
-
-  SessionConnection* transport() { return &transport_; }
-  bool HasLiveRequests() const { return !requests_.empty(); }
-  // Ends the session: gracefully (disconnect, then free) when a libssh2 session exists. Runs once.
-  void Close();
-
-  WeakPtr<SshClientPimpl> GetWeakPtr() const { return weak_factory_.GetWeakPtr(); }
+  bool HasAgentForwarding() const override { return agent_ != nullptr; }
+  void SetupAgentForwarding(int status, const AgentOptions& options) override;
 
  private:
   enum State {
@@ -70,6 +68,22 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
     STATE_VERIFY_HOST_KEY_COMPLETE,
     STATE_AUTHENTICATE,
     STATE_AUTHENTICATE_COMPLETE,
+  };
+  // How far the connection got.
+  enum class Progress { kIdle, kConnecting, kHandshaken, kAuthenticated };
+  // Where the session's end stands; it only moves forward.
+  enum class Ending {
+    kNone,
+    // Script closed the client with live requests: they end first, then the session.
+    kEndingRequests,
+    // Close(): the disconnect and the free are on their way (after the requests heard of a
+    // failure).
+    kClosing,
+    // Our disconnect is out: the server closing its end now is the expected end, not a failure.
+    kDisconnected,
+    // Torn down (handles stopped, requests destroyed); the final callback has been given unless the
+    // session was destroyed first. Nothing runs any more.
+    kFinished,
   };
   class HostKeyDecision;
 
@@ -89,6 +103,9 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   void OnStepComplete(State awaited, int result);
   void OnHostKeyDecision(bool accepted);
   int Fail(Error error);
+  // Ends the session: gracefully (disconnect, then free) when a libssh2 session exists. Runs once.
+  void Close();
+  WeakPtr<SshClientPimpl> GetWeakPtr() const { return weak_factory_.GetWeakPtr(); }
 
   // SessionConnection::Delegate
   void OnConnected() override;
@@ -106,25 +123,22 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   void FailRequests();
   // Keeps the first error only.
   void RecordError(Error error);
+  bool HasLiveRequests() const { return !requests_.empty(); }
   bool WantsInputPump() const;
   bool HoldsSessionFree() const;
   void OnFailAsync();
   int DisconnectStep();
   int FreeSessionStep();
   void FreeSession();
+  // Stops handles and destroys the requests; once, from Finish or the destructor.
   void Cleanup();
   void Finish();
 
   State next_state_ = STATE_NONE;
-  bool connect_started_ = false;
+  Progress progress_ = Progress::kIdle;
+  Ending ending_ = Ending::kNone;
+  // A queue pass is running: passes asked for meanwhile run on a later loop turn.
   bool processing_ = false;
-  bool closing_ = false;
-  bool force_closing_ = false;
-  bool authenticated_ = false;
-  bool handshake_done_ = false;
-  bool disconnect_sent_ = false;
-  bool cleaned_up_ = false;
-  bool finished_ = false;
   Error error_;
   LIBSSH2_SESSION* session_ = nullptr;
   SshClientOptions options_;
@@ -136,6 +150,7 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   std::unique_ptr<SshAuth> auth_;
   Error auth_error_;  // why authentication failed
   std::unique_ptr<Keepalive> keepalive_;
+  std::unique_ptr<SshAgent> agent_;
   // In the order they were added; indexes stay valid while requests are added during a walk.
   std::deque<std::unique_ptr<SessionRequest>> requests_;
   std::function<void()> on_ended_;

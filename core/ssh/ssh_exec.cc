@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "core/check.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_client_options.h"
 #include "core/ssh/ssh_command.h"
@@ -26,6 +27,7 @@ constexpr size_t kStderr = 1;
 ChannelPump::Limits OutputLimits() {
   ChannelPump::Limits limits;
   limits.read_size = ChannelPump::kMaxReadSize;
+  limits.chunked = false;
   return limits;
 }
 
@@ -89,12 +91,8 @@ void ExecRequest::Start() {
   channel_.Open();
 }
 
-bool ExecRequest::IsFinished() const {
-  return reported_ && !finish_queued_ && !channel_.IsOpening() && channel_.get() == nullptr;
-}
-
 void ExecRequest::Close() {
-  if (closing_) {
+  if (closing_ || state_ == State::kFinished) {
     return;
   }
   closing_ = true;
@@ -114,13 +112,19 @@ void ExecRequest::OnSessionError(const Error& error) {
     error_ = error;
   }
   Report();
+  // The cleared queue took every step with it: what the request still holds goes with the session.
+  if (state_ != State::kFinishing && !channel_.IsOpening() && channel_.get() == nullptr) {
+    state_ = State::kFinished;
+  }
 }
 
 void ExecRequest::OnChannelOpened() {
-  if (closing_) {
+  if (closing_ || state_ == State::kReported) {
     QueueFinish();  // reports if it has not, and frees the channel
     return;
   }
+  QUELBAR_DCHECK(state_ == State::kOpening);
+  state_ = State::kStarting;
   Push(&ExecRequest::StartStep);
 }
 
@@ -129,6 +133,9 @@ void ExecRequest::OnChannelRefused(const Error& error) {
     error_ = error;
   }
   Report();
+  if (state_ != State::kFinishing) {
+    state_ = State::kFinished;  // there is no channel to free
+  }
 }
 
 void ExecRequest::Push(int (ExecRequest::*step)()) {
@@ -139,15 +146,15 @@ void ExecRequest::Push(int (ExecRequest::*step)()) {
 
 void ExecRequest::QueueFinish() {
   // Several paths end a request (its own steps, a refusal, the client's close); one finish does it.
-  if (finish_queued_) {
+  if (state_ == State::kFinishing || state_ == State::kFinished) {
     return;
   }
-  finish_queued_ = true;
+  state_ = State::kFinishing;
   Push(&ExecRequest::FinishStep);
 }
 
 int ExecRequest::StartStep() {
-  if (closing_ || reported_) {
+  if (state_ != State::kStarting || reported_) {
     return SshCommand::kDone;
   }
   // The command goes as C text: a NUL byte ends it.
@@ -181,6 +188,7 @@ int ExecRequest::StartStep() {
     QueueFinish();
     return SshCommand::kDone;
   }
+  state_ = State::kReading;
   pump_.StartReading();
   return SshCommand::kDone;
 }
@@ -191,6 +199,7 @@ void ExecRequest::OnPumpOutputEnded() {
 }
 
 int ExecRequest::FinishStep() {
+  QUELBAR_DCHECK(state_ == State::kFinishing);
   if (!reported_) {
     // The exit status comes before the server's close; any other packet may come before it too.
     if (output_ended_ && !closing_ && channel_.get() != nullptr) {
@@ -218,7 +227,7 @@ int ExecRequest::FinishStep() {
   }
   if (channel_.IsOpening()) {
     // The open in flight completes first; OnChannelOpened then queues the free.
-    finish_queued_ = false;
+    state_ = State::kReported;
     return SshCommand::kDone;
   }
   if (closing_) {
@@ -228,7 +237,7 @@ int ExecRequest::FinishStep() {
   } else if (channel_.channel().Free() == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
   }
-  finish_queued_ = false;
+  state_ = State::kFinished;
   return SshCommand::kDone;
 }
 

@@ -31,12 +31,21 @@ class ExecRequest : public SessionRequest,
   void Start();
 
   // SessionRequest
-  bool IsFinished() const override;
+  bool IsFinished() const override { return state_ == State::kFinished; }
   // The client is closing: the request reports "Forced to close by user" unless it has reported.
   void Close() override;
   void OnSessionError(const Error& error) override;
 
  private:
+  enum class State {
+    kOpening,    // the channel is being opened
+    kStarting,   // the command's start request
+    kReading,    // its output is read
+    kFinishing,  // the finish step is queued: exit status, report, free
+    kReported,   // reported, with the channel's open still in flight: its end frees it
+    kFinished,   // reported, and the channel is gone
+  };
+
   // ChannelOpener::Delegate
   void OnChannelOpened() override;
   void OnChannelRefused(const Error& error) override;
@@ -54,10 +63,12 @@ class ExecRequest : public SessionRequest,
   ChannelOpener channel_;
   ChannelPump pump_;
   Error error_;
+  State state_ = State::kOpening;
+  // Script closed the client: the channel is given up without waiting for the server.
   bool closing_ = false;
   bool reported_ = false;
+  // The server's EOF came on both streams: its exit status follows before the channel's close.
   bool output_ended_ = false;
-  bool finish_queued_ = false;
   WeakPtrFactory<ExecRequest> weak_factory_{this};
 };
 

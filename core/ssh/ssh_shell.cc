@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "core/check.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_client_options.h"
 #include "core/ssh/ssh_command.h"
@@ -81,29 +82,63 @@ void SshShell::Push(Step step) {
 }
 
 void SshShell::OnChannelOpened() {
-  if (closing_) {
+  QUELBAR_DCHECK(state_ == State::kOpening || state_ == State::kClosing);
+  if (state_ == State::kClosing) {
     QueueFree();
     return;
   }
   // Standard error is not read from a shell; ignored, it can neither fill the window nor hold back
   // the end of file, which libssh2 reports only once a channel's unread data is gone.
   libssh2_channel_handle_extended_data2(channel_.get(), LIBSSH2_CHANNEL_EXTENDED_DATA_IGNORE);
+  AgentOptions& agent = options_.agent;
+  if (agent.Storage() != nullptr && agent.enable) {
+    if (!session_->HasAgentForwarding()) {
+      Push([](SshShell& self) { return self.RequestAgentForwardingStep(); });
+      return;
+    }
+    // The server is asked once per session; every later shell gets the same forwarded agent.
+    agent.enable = false;
+    std::function<void(bool)> complete = agent.onComplete;
+    complete(true);
+  }
   Push([](SshShell& self) { return self.RequestPtyStep(); });
 }
 
+int SshShell::RequestAgentForwardingStep() {
+  if (state_ != State::kOpening) {
+    return SshCommand::kDone;
+  }
+  const int rc = libssh2_channel_request_auth_agent(channel_.get());
+  switch (ScopeOfSshResult(rc)) {
+    case SshResultScope::kWouldBlock:
+      return SshCommand::kPending;
+    case SshResultScope::kSession:
+      session_->FailSession(MakeSshError(session_->session(), rc));
+      return SshCommand::kFailed;
+    case SshResultScope::kDone:
+    case SshResultScope::kRequest:
+      break;
+  }
+  // A refused request does not stop the shell: it runs without an agent.
+  session_->SetupAgentForwarding(rc, options_.agent);
+  Push([](SshShell& self) { return self.RequestPtyStep(); });
+  return SshCommand::kDone;
+}
+
 void SshShell::OnChannelRefused(const Error& error) {
-  if (closing_) {
+  QUELBAR_DCHECK(state_ == State::kOpening || state_ == State::kClosing);
+  if (state_ == State::kClosing) {
     EndWithoutChannel();
     return;
   }
   // Only this shell fails; the session goes on.
-  finished_ = true;
+  state_ = State::kFinished;
   std::function<void(const Error&)> refused = session_->options().errorCallback;
   refused(error);
 }
 
 int SshShell::RequestPtyStep() {
-  if (closing_) {
+  if (state_ != State::kOpening) {
     return SshCommand::kDone;
   }
   const TerminalOptions& terminal = options_.terminal;
@@ -121,7 +156,7 @@ int SshShell::RequestPtyStep() {
 }
 
 int SshShell::StartShellStep() {
-  if (closing_) {
+  if (state_ != State::kOpening) {
     return SshCommand::kDone;
   }
   int rc = libssh2_channel_process_startup(channel_.get(), "shell", 5, nullptr, 0);
@@ -131,7 +166,7 @@ int SshShell::StartShellStep() {
   if (rc != 0) {
     return FailSession("The server refused to start the shell: ");
   }
-  started_ = true;
+  state_ = State::kRunning;
   pump_.StartReading();
   if (options_.readyCallback) {
     std::function<void(RemoteTerminal*)> ready = options_.readyCallback;
@@ -148,17 +183,19 @@ int SshShell::FailSession(const char* what) {
   session_->FailSession(std::move(error));
   // The refusal is the session's error, which script hears through the session's errorCallback;
   // the shell has nothing of its own left to tell.
-  finished_ = true;
+  state_ = State::kFinished;
   return SshCommand::kFailed;
 }
 
 void SshShell::OnSessionError(const Error& /*error*/) {
-  if (finished_ || channel_gone_) {
+  if (state_ >= State::kDelivering) {
     return;  // already told, or delivering its end
   }
-  // Output that came in before the end is read unless script had closed the shell already.
-  const bool read_rest = started_ && !closing_;
-  closing_ = true;
+  // Output that came in before the end is read unless script had closed the shell already (after
+  // the end of the output there is nothing left to read). The cleared queue took a free step with
+  // it: the session's free takes the channel.
+  const bool read_rest = state_ == State::kRunning;
+  state_ = State::kClosing;
   pump_.StopReading();
   pump_.DiscardInput();
   channel_.Cancel();
@@ -187,14 +224,14 @@ void SshShell::Write(std::string data) {
 }
 
 void SshShell::Resize(int columns, int rows) {
-  if (closing_ || free_queued_ || channel_gone_) {
+  if (state_ != State::kOpening && state_ != State::kRunning) {
     return;
   }
   Push([columns, rows](SshShell& self) { return self.ResizeStep(columns, rows); });
 }
 
 int SshShell::ResizeStep(int columns, int rows) {
-  if (closing_ || free_queued_ || channel_gone_) {
+  if (state_ != State::kRunning) {
     return SshCommand::kDone;
   }
   int rc = libssh2_channel_request_pty_size_ex(channel_.get(), columns, rows, 0, 0);
@@ -210,10 +247,10 @@ int SshShell::ResizeStep(int columns, int rows) {
 }
 
 void SshShell::Close() {
-  if (closing_) {
+  if (state_ >= State::kClosing) {
     return;
   }
-  closing_ = true;
+  state_ = State::kClosing;
   pump_.StopReading();
   pump_.DiscardInput();
   channel_.Cancel();
@@ -229,10 +266,10 @@ void SshShell::Close() {
 
 void SshShell::QueueFree() {
   // The end of the output, script's close and the client's close may each ask; one free does it.
-  if (free_queued_ || channel_gone_) {
+  if (state_ >= State::kFreeing) {
     return;
   }
-  free_queued_ = true;
+  state_ = State::kFreeing;
   // Once the channel is being freed libssh2 has sent its end of file: input has nowhere to go.
   pump_.StopReading();
   pump_.DiscardInput();
@@ -247,17 +284,17 @@ int SshShell::FreeStep() {
   } else if (channel_.channel().Free() == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
   }
-  free_queued_ = false;
-  channel_gone_ = true;
+  QUELBAR_DCHECK(state_ == State::kFreeing);
+  state_ = State::kDelivering;
   output_async_.Send();
   return SshCommand::kDone;
 }
 
 void SshShell::EndWithoutChannel() {
-  if (channel_gone_) {
+  if (state_ >= State::kDelivering) {
     return;
   }
-  channel_gone_ = true;
+  state_ = State::kDelivering;
   pump_.DiscardInput();
   output_async_.Send();
 }
@@ -267,7 +304,7 @@ void SshShell::DeliverOutput() {
   if (pump_.HasOutput(0)) {
     // Taken out before the call: script may close the shell or the client from inside it.
     std::string chunk = pump_.TakeChunk(0);
-    if (pump_.HasOutput(0) || channel_gone_) {
+    if (pump_.HasOutput(0) || state_ == State::kDelivering) {
       output_async_.Send();
     }
     if (options_.dataCallback) {
@@ -279,10 +316,10 @@ void SshShell::DeliverOutput() {
     }
     return;
   }
-  if (!channel_gone_ || finished_) {
+  if (state_ != State::kDelivering) {
     return;
   }
-  finished_ = true;
+  state_ = State::kFinished;
   if (options_.disconnectCallback) {
     std::function<void()> disconnected = options_.disconnectCallback;
     disconnected();

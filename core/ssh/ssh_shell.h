@@ -42,14 +42,29 @@ class SshShell : public RemoteTerminal,
   void Close() override;
 
   // SessionRequest
-  bool IsFinished() const override { return finished_; }
+  bool IsFinished() const override { return state_ == State::kFinished; }
   // The session has failed and its queue is cleared: what libssh2 still holds for the channel is
   // read once more, and everything read reaches script before disconnectCallback.
   void OnSessionError(const Error& error) override;
   // Its output reaches script before its disconnectCallback, and that before the session's end.
-  bool HoldsSessionFree() const override { return !finished_; }
+  bool HoldsSessionFree() const override { return state_ != State::kFinished; }
 
  private:
+  enum class State {
+    // The channel, its pseudo-terminal and the shell are being set up.
+    kOpening,
+    // The shell runs: output is read, input written.
+    kRunning,
+    // Script's or the client's close, or the session's failure: what is in flight stops.
+    kClosing,
+    // The channel is being freed, after the end of the output or a close.
+    kFreeing,
+    // The channel is gone: the last chunks go to script, then disconnectCallback.
+    kDelivering,
+    // Told script its end (or its failure); the session drops it.
+    kFinished,
+  };
+
   // ChannelOpener::Delegate
   void OnChannelOpened() override;
   void OnChannelRefused(const Error& error) override;
@@ -60,6 +75,7 @@ class SshShell : public RemoteTerminal,
   template <typename Step>
   void Push(Step step);
   void QueueFree();
+  int RequestAgentForwardingStep();
   int RequestPtyStep();
   int StartShellStep();
   int LastReadStep(bool read_rest);
@@ -76,11 +92,7 @@ class SshShell : public RemoteTerminal,
   ChannelOpener channel_;
   ChannelPump pump_;
   AsyncCallback output_async_;
-  bool closing_ = false;
-  bool started_ = false;
-  bool free_queued_ = false;
-  bool channel_gone_ = false;
-  bool finished_ = false;
+  State state_ = State::kOpening;
   WeakPtrFactory<SshShell> weak_factory_{this};
 };
 

@@ -26,6 +26,9 @@ const expected = {
               /ssh-keygen -y reads the converted key: true/, /opens it with that password: true/],
   'certificate.js': [/key id +alice-laptop/, /type +user certificate/, /serial +42/, /principals +alice, backup/,
                      /critical options force-command=\/usr\/bin\/uptime/, /isValidCertificate\(\) is false/],
+  'agent.js': [/agent forwarding accepted: true/, /asks: requestIdentities; allowed/,
+               /ssh-add -l lists:\n {2}\| 256 MD5:\S+ agent-example \(ED25519\)/,
+               /the same fingerprint as the generated key: true/, /the session has ended\n/],
   'proxy.js': [/the proxy opened the tunnel/, /status 0; the server saw/, /\| 127\.0\.0\.1 \d+ 127\.0\.0\.1 \d+/],
 };
 

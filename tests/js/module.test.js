@@ -14,7 +14,7 @@ const KEY_FUNCTIONS = [
   'checkPrivateKeyIsPuttyKey', 'checkPuttyKeyIsEncrypted', 'validatePublicKeyFormat',
   'validatePrivateKeyFormat',
 ];
-const EXPORTED = ['SshCertificate', ...KEY_FUNCTIONS, 'SshClient', 'TelnetClient'];
+const EXPORTED = ['SshAgentStorage', 'SshCertificate', ...KEY_FUNCTIONS, 'SshClient', 'TelnetClient'];
 const NEVER_EXPORTED = ['PortForwarding', 'RemoteTerminal', 'FileSystem'];
 
 test('require loads quelbar.node and exports exactly the script classes', () => {
