@@ -46,6 +46,20 @@ std::string ToByteString(v8::Local<v8::Value> value) {
   return bytes;
 }
 
+SharedBytes ToSharedBytes(v8::Local<v8::Value> value) {
+  if (value.IsEmpty() || !value->IsArrayBufferView()) {
+    return SharedBytes();
+  }
+  v8::Local<v8::ArrayBufferView> view = value.As<v8::ArrayBufferView>();
+  std::shared_ptr<v8::BackingStore> store = view->Buffer()->GetBackingStore();
+  if (store->IsShared() || store->IsResizableByUserJavaScript() || store->Data() == nullptr) {
+    return SharedBytes(ToByteString(value));
+  }
+  const char* data = static_cast<const char*>(store->Data()) + view->ByteOffset();
+  const size_t size = view->ByteLength();
+  return SharedBytes(std::move(store), data, size);
+}
+
 v8::Local<v8::Value> ToJsText(const std::string& text) {
   v8::Local<v8::String> string;
   if (text.size() > static_cast<size_t>(v8::String::kMaxLength) ||

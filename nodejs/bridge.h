@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/shared_bytes.h"
 #include "core/ssh/ssh_prompt.h"
 
 // The UTF-8 bytes of a script string, NULs included; "" for every other value.
@@ -24,6 +25,10 @@ void ReadInt32(v8::Local<v8::Value> value, int* out);
 
 // The bytes of a Buffer or another array-buffer view; empty for anything else.
 std::string ToByteString(v8::Local<v8::Value> value);
+// The same bytes without a copy: the view's memory, held alive through its backing store, so that
+// later changes script makes to the view are sent as they are when they go, as with Node's own
+// sockets. A view of memory that script can shrink or share between threads is copied.
+SharedBytes ToSharedBytes(v8::Local<v8::Value> value);
 
 // Script values made from core values. Text becomes a string; data becomes a new Buffer holding a
 // copy.

@@ -7,7 +7,9 @@
 namespace {
 
 void InitSshBindings(ExportsObject exports) {
+  InitNodePortForwarding(exports);
   InitNodeRemoteTerminal(exports);
+  InitNodeFileSystem(exports);
   InitNodeSshAgentStorage(exports);
   InitNodeSshCertificate(exports);
   InitKeyFunctions(exports);

@@ -16,4 +16,8 @@ void InitKeyFunctions(ExportsObject exports);
 void InitNodeSshClient(ExportsObject exports);
 void InitNodeTelnetClient(ExportsObject exports);
 
+class SessionHost;
+// SshClient.sftp: callback(0, FileSystem) or callback(code, an inert FileSystem).
+void StartSftpForScript(SessionHost& session, v8::Local<v8::Value> callback);
+
 #endif  // QUELBAR_NODEJS_INIT_H_

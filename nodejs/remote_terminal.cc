@@ -50,7 +50,7 @@ class NodeRemoteTerminal : public ScriptWrapper<NodeRemoteTerminal>,
 
   static void SendData(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (RemoteTerminal* core = From(info)) {
-      core->Write(ToByteString(info[0]));
+      core->Write(ToSharedBytes(info[0]));
     }
   }
 

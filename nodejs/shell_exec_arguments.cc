@@ -17,24 +17,28 @@ namespace {
 // Outputs below this are copied into a Buffer; larger ones are handed over without a copy.
 constexpr size_t kCopyBelow = 64 * 1024;
 
+// The Buffer's hint is the block's capacity.
 void FreeOutput(char* data, void* hint) {
-  (void)data;
-  delete static_cast<std::string*>(hint);
+  OutputBuffer::Free(OutputBuffer::Block{data, 0, reinterpret_cast<size_t>(hint)});
 }
 
 // A Buffer holding output, or an empty handle when no Buffer can hold it.
-v8::Local<v8::Value> ToJsOutput(std::string output) {
+v8::Local<v8::Value> ToJsOutput(OutputBuffer output) {
+  v8::Local<v8::Object> buffer;
   if (output.size() < kCopyBelow) {
-    return ToJsData(output);
+    if (!Nan::CopyBuffer(output.data(), static_cast<uint32_t>(output.size())).ToLocal(&buffer)) {
+      return v8::Local<v8::Value>();
+    }
+    return buffer;
   }
   if (output.size() > node::Buffer::kMaxLength) {
     return v8::Local<v8::Value>();
   }
-  auto* held = new std::string(std::move(output));
-  v8::Local<v8::Object> buffer;
-  if (!node::Buffer::New(v8::Isolate::GetCurrent(), &(*held)[0], held->size(), &FreeOutput, held)
+  const OutputBuffer::Block block = output.Release();
+  if (!node::Buffer::New(v8::Isolate::GetCurrent(), block.data, block.size, &FreeOutput,
+                         reinterpret_cast<void*>(block.capacity))
            .ToLocal(&buffer)) {
-    delete held;
+    OutputBuffer::Free(block);
     return v8::Local<v8::Value>();
   }
   return buffer;
@@ -43,9 +47,9 @@ v8::Local<v8::Value> ToJsOutput(std::string output) {
 // Script gets (exit status, output). An output too large for a Buffer goes to failed instead, so
 // that the request still reports.
 void WrapExecCallback(v8::Local<v8::Value> value, std::function<void(const Error&)> failed,
-                      std::function<void(int, std::string)>* target) {
+                      std::function<void(int, OutputBuffer)>* target) {
   if (auto function = ScriptFunction::From(value)) {
-    *target = [function, failed](int status, std::string output) {
+    *target = [function, failed](int status, OutputBuffer output) {
       Nan::HandleScope scope;
       const size_t size = output.size();
       v8::Local<v8::Value> buffer = ToJsOutput(std::move(output));

@@ -2,11 +2,15 @@
 // the session's final callback.
 #include <nan.h>
 
+#include "core/ssh/dynamic_port_forwarding.h"
+#include "core/ssh/local_port_forwarding.h"
+#include "core/ssh/remote_port_forwarding.h"
 #include "core/ssh/ssh_client.h"
 #include "core/ssh/ssh_exec.h"
 #include "core/ssh/ssh_shell.h"
 #include "nodejs/connect_options.h"
 #include "nodejs/init.h"
+#include "nodejs/port_forwarding.h"
 #include "nodejs/script_wrapper.h"
 #include "nodejs/shell_exec_arguments.h"
 
@@ -19,6 +23,10 @@ class NodeSshClient : public ScriptWrapper<NodeSshClient> {
     Nan::SetPrototypeMethod(tpl, "connect", Connect);
     Nan::SetPrototypeMethod(tpl, "exec", Exec);
     Nan::SetPrototypeMethod(tpl, "shell", Shell);
+    Nan::SetPrototypeMethod(tpl, "localPortForwarding", LocalPortForwarding);
+    Nan::SetPrototypeMethod(tpl, "remotePortForwarding", RemotePortForwarding);
+    Nan::SetPrototypeMethod(tpl, "dynamicPortForwarding", DynamicPortForwarding);
+    Nan::SetPrototypeMethod(tpl, "sftp", Sftp);
     Nan::SetPrototypeMethod(tpl, "close", Close);
     Export(exports, tpl);
   }
@@ -52,6 +60,33 @@ class NodeSshClient : public ScriptWrapper<NodeSshClient> {
   static void Shell(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (NodeSshClient* self = Receiver(info)) {
       StartShell(*self->client_.session(), ReadShellArguments(info));
+    }
+  }
+
+  static void LocalPortForwarding(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    if (NodeSshClient* self = Receiver(info)) {
+      StartForwarding<SshLocalPortForwarding>(*self->client_.session(),
+                                              ParsePortForwardingOptions(info[0]));
+    }
+  }
+
+  static void RemotePortForwarding(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    if (NodeSshClient* self = Receiver(info)) {
+      StartForwarding<SshRemotePortForwarding>(*self->client_.session(),
+                                               ParsePortForwardingOptions(info[0]));
+    }
+  }
+
+  static void DynamicPortForwarding(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    if (NodeSshClient* self = Receiver(info)) {
+      StartForwarding<SshDynamicPortForwarding>(*self->client_.session(),
+                                                ParsePortForwardingOptions(info[0]));
+    }
+  }
+
+  static void Sftp(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    if (NodeSshClient* self = Receiver(info)) {
+      StartSftpForScript(*self->client_.session(), info[0]);
     }
   }
 

@@ -1,6 +1,10 @@
 #include "core/net/network_connection.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -10,6 +14,11 @@ namespace {
 // larger blocks mean fewer read calls on fast transfers.
 constexpr size_t kReadBufferSize = 256 * 1024;
 constexpr size_t kMaxWriteSize = size_t{1} << 30;
+
+// Every connection reads into this one buffer: libuv fills it and the delegate's OnData is done
+// with it before the next read, all on the loop's thread, so no connection keeps a buffer of its
+// own while it waits.
+std::array<char, kReadBufferSize> shared_read_buffer;
 
 }  // namespace
 
@@ -182,12 +191,20 @@ void NetworkConnection::StopReading() {
   reading_ = false;
 }
 
-void NetworkConnection::AllocReadBuffer(uv_handle_t* handle, size_t, uv_buf_t* buffer) {
-  auto* self = static_cast<NetworkConnection*>(handle->data);
-  if (!self->read_buffer_) {
-    self->read_buffer_.reset(new char[kReadBufferSize]);
+void NetworkConnection::AllocReadBuffer(uv_handle_t*, size_t, uv_buf_t* buffer) {
+  *buffer = uv_buf_init(shared_read_buffer.data(), kReadBufferSize);
+}
+
+ssize_t NetworkConnection::TryRead(char* buffer, size_t length) {
+  uv_os_fd_t fd;
+  if (!connected_ || uv_fileno(reinterpret_cast<const uv_handle_t*>(socket_.get()), &fd) != 0) {
+    return -EBADF;
   }
-  *buffer = uv_buf_init(self->read_buffer_.get(), kReadBufferSize);
+  ssize_t n;
+  do {
+    n = recv(fd, buffer, length, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 ? n : -EAGAIN;
 }
 
 void NetworkConnection::OnRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buffer) {
@@ -249,6 +266,15 @@ void NetworkConnection::ReleaseAddresses() {
 int NetworkConnection::Write(const char* bytes, size_t length) {
   if (!connected_) {
     return UV_EBADF;
+  }
+  // libuv tries only while nothing is queued, so the bytes stay in order; a failure here comes
+  // again from the queued write below, which reports it.
+  uv_buf_t now = uv_buf_init(const_cast<char*>(bytes),
+                             static_cast<unsigned int>(std::min(length, kMaxWriteSize)));
+  const int written = uv_try_write(stream(), &now, 1);
+  if (written > 0) {
+    bytes += written;
+    length -= static_cast<size_t>(written);
   }
   // A libuv buffer holds at most 4 GiB - 1; anything longer goes as several writes, in order.
   while (length > 0) {

@@ -78,14 +78,21 @@ class NetworkConnection {
   // final word.
   void Abandon();
 
-  // Writes a copy of the bytes on the connected socket; libuv queues what the socket cannot take at
-  // once, so a write is never refused. Returns 0 when queued, UV_EBADF (-9) without a connected
-  // socket (nothing is reported), or the status of a uv_write that failed at once (reported to
-  // OnError first). A failed completion reports OnEof for UV_EOF, otherwise OnError, while the
-  // connection lives and no new Resolve has started.
+  // Reads what the connected socket holds now, straight into buffer, beside libuv's reading:
+  // the bytes read, or a negative errno (-EAGAIN when it holds nothing). The end of the stream and
+  // errors come back as -EAGAIN: libuv's own read reports them to the delegate. Callers read here
+  // only after everything OnData brought was taken, so that the bytes stay in order.
+  ssize_t TryRead(char* buffer, size_t length);
+
+  // Writes the bytes on the connected socket: what it takes at once without a copy, a copy of the
+  // rest, which libuv queues; so a write is never refused. Returns 0 when queued, UV_EBADF (-9)
+  // without a connected socket (nothing is reported), or the status of a uv_write that failed at
+  // once (reported to OnError first). A failed completion reports OnEof for UV_EOF, otherwise
+  // OnError, while the connection lives and no new Resolve has started.
   int Write(const char* bytes, size_t length);
 
-  // Bytes handed to Write that libuv has not yet written to the socket.
+  // Bytes handed to Write that libuv has not yet written to the socket (copies waiting in its
+  // queue).
   size_t QueuedBytes() const;
 
   bool IsConnected() const { return connected_; }
@@ -125,7 +132,6 @@ class NetworkConnection {
   Delegate* delegate_;
   bool connected_ = false;
   bool reading_ = false;
-  std::unique_ptr<char[]> read_buffer_;
   WeakPtrFactory<NetworkConnection> weak_factory_{this};
 };
 

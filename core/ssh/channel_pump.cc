@@ -25,7 +25,8 @@ ChannelPump::ChannelPump(SessionHost* host, SshChannel* channel, std::vector<int
       streams_(std::move(streams)),
       limits_(limits),
       delegate_(delegate),
-      chunks_(streams_.size()) {
+      chunks_(streams_.size()),
+      whole_(limits.chunked ? 0 : streams_.size()) {
   limits_.read_size = std::min(limits_.read_size, kMaxReadSize);
   QUELBAR_DCHECK(limits_.low_watermark <= limits_.high_watermark);
 }
@@ -63,19 +64,26 @@ int ChannelPump::ReadStep() {
     const ReadResult result = ReadStream(i, limits_.high_watermark, &read_any);
     if (result == ReadResult::kPaused || result == ReadResult::kFailed) {
       stop = result;
+      ended = false;
       break;
     }
     ended = ended && result == ReadResult::kEnded;
   }
+  // Before the delegate hears of the output: a consumer that releases from inside OnPumpOutput
+  // resumes the read at once, where a pause set after it would wait for a pass nothing asks for. A
+  // paused read that no longer reached the watermark reads on, and sees its end.
+  output_ = stop == ReadResult::kPaused ? Output::kPaused : Output::kReading;
   if (read_any) {
     delegate_->OnPumpOutput();
   }
   if (stop == ReadResult::kFailed) {
     return Fail();
   }
-  if (stop == ReadResult::kPaused) {
-    output_ = Output::kPaused;  // Release asks for a pass once the consumer has caught up
-    return SshCommand::kPending;
+  if (output_ == Output::kStopped) {
+    return SshCommand::kDone;  // the owner stopped reading from inside OnPumpOutput
+  }
+  if (output_ == Output::kPaused) {
+    return SshCommand::kPending;  // Release asks for a pass once the consumer has caught up
   }
   if (!ended) {
     return SshCommand::kPending;
@@ -87,14 +95,27 @@ int ChannelPump::ReadStep() {
 
 ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limit, bool* read_any) {
   while (held_bytes_ < limit) {
-    const ssize_t n = libssh2_channel_read_ex(channel_->get(), streams_[stream_index],
-                                              read_buffer.data(), limits_.read_size);
+    OutputBuffer* whole = limits_.chunked ? nullptr : &whole_[stream_index];
+    // A whole output gets its block with its first bytes, which come through the shared buffer: a
+    // stream that stays empty, as most standard errors do, costs nothing.
+    const bool into_whole = whole != nullptr && whole->size() > 0;
+    if (into_whole && !whole->Reserve(limits_.read_size)) {
+      failure_ = LIBSSH2_ERROR_ALLOC;
+      return ReadResult::kFailed;
+    }
+    char* into = into_whole ? whole->spare() : read_buffer.data();
+    const ssize_t n =
+        libssh2_channel_read_ex(channel_->get(), streams_[stream_index], into, limits_.read_size);
     if (n > 0) {
-      std::deque<std::string>& chunks = chunks_[stream_index];
-      if (limits_.chunked || chunks.empty()) {
-        chunks.emplace_back(read_buffer.data(), static_cast<size_t>(n));
+      if (into_whole) {
+        whole->Commit(static_cast<size_t>(n));
+      } else if (whole != nullptr) {
+        if (!whole->Append(into, static_cast<size_t>(n))) {
+          failure_ = LIBSSH2_ERROR_ALLOC;
+          return ReadResult::kFailed;
+        }
       } else {
-        chunks.back().append(read_buffer.data(), static_cast<size_t>(n));
+        chunks_[stream_index].emplace_back(into, static_cast<size_t>(n));
       }
       held_bytes_ += static_cast<size_t>(n);
       *read_any = true;
@@ -122,6 +143,7 @@ void ChannelPump::ReadRest() {
 }
 
 std::string ChannelPump::TakeChunk(size_t stream_index) {
+  QUELBAR_DCHECK(limits_.chunked);
   std::deque<std::string>& chunks = chunks_[stream_index];
   QUELBAR_DCHECK(!chunks.empty());
   std::string chunk = std::move(chunks.front());
@@ -129,22 +151,10 @@ std::string ChannelPump::TakeChunk(size_t stream_index) {
   return chunk;
 }
 
-std::string ChannelPump::TakeAll(size_t stream_index) {
-  std::deque<std::string>& chunks = chunks_[stream_index];
-  std::string all;
-  if (chunks.size() == 1) {
-    all = std::move(chunks.front());
-  } else {
-    size_t size = 0;
-    for (const std::string& chunk : chunks) {
-      size += chunk.size();
-    }
-    all.reserve(size);
-    for (const std::string& chunk : chunks) {
-      all += chunk;
-    }
-  }
-  chunks.clear();
+OutputBuffer ChannelPump::TakeAll(size_t stream_index) {
+  QUELBAR_DCHECK(!limits_.chunked);
+  OutputBuffer all = std::move(whole_[stream_index]);
+  whole_[stream_index] = OutputBuffer();
   Release(all.size());
   return all;
 }
@@ -158,7 +168,7 @@ void ChannelPump::Release(size_t bytes) {
   }
 }
 
-void ChannelPump::Write(std::string data) {
+void ChannelPump::Write(SharedBytes data) {
   if (data.empty() || input_state_ != Input::kOpen) {
     return;
   }
@@ -196,12 +206,17 @@ int ChannelPump::WriteStep() {
     return SshCommand::kDone;
   }
   QUELBAR_DCHECK(*channel_);
+  const size_t queued_before = queued_input_bytes_;
   while (!input_.empty()) {
-    const std::string& piece = input_.front();
+    const SharedBytes& piece = input_.front();
     const ssize_t rc = libssh2_channel_write_ex(channel_->get(), 0, piece.data() + input_offset_,
                                                 piece.size() - input_offset_);
     // 0: the window is shut; the server's window adjust comes with a later pass.
     if (rc == LIBSSH2_ERROR_EAGAIN || rc == 0) {
+      if (queued_input_bytes_ < queued_before) {
+        // Part went: a producer held back by QueuedInputBytes() may go on before the rest has.
+        delegate_->OnPumpInputWritten();
+      }
       return SshCommand::kPending;
     }
     if (rc < 0) {

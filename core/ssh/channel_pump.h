@@ -1,7 +1,7 @@
 // Moves the data of one open channel, in both directions, as steps on the session's queue.
 //
 // Output: the read step reads the given streams of the channel (0 is standard output, 1 standard
-// error) into chunks of at most Limits::read_size bytes each (or one growing text per stream),
+// error) into chunks of at most Limits::read_size bytes each (or one growing block per stream),
 // every stream on every pass (a stream left unread would fill the window and stop the others).
 // Output read and not yet released by the consumer is "held"; at Limits::high_watermark held bytes
 // reading pauses, so that the channel's window closes and the server waits instead of memory
@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "core/output_buffer.h"
+#include "core/shared_bytes.h"
 #include "core/ssh/session_host.h"
 #include "core/ssh/ssh_channel.h"
 #include "core/weak_ptr.h"
@@ -37,8 +39,8 @@ class ChannelPump {
     size_t read_size = 16384;  // at most kMaxReadSize
     size_t high_watermark = static_cast<size_t>(-1);
     size_t low_watermark = static_cast<size_t>(-1);
-    // False for a consumer that takes the whole output at once (TakeAll): each stream's output then
-    // grows as one text, which TakeAll hands over without a copy.
+    // False for a consumer that takes the whole output at once (TakeAll): each stream's output is
+    // then read straight into one block that grows without copying, which TakeAll hands over.
     bool chunked = true;
   };
 
@@ -49,8 +51,8 @@ class ChannelPump {
     virtual void OnPumpOutput() {}
     // Every stream has ended; all output is held already. Called from inside a queue pass, once.
     virtual void OnPumpOutputEnded() = 0;
-    // Queued input was written (or the EOF sent); QueuedInputBytes() says what is left. Called from
-    // inside a queue pass.
+    // Queued input was written, all or part of it (or the EOF sent); QueuedInputBytes() says what
+    // is left and IsInputEnded() whether the EOF has gone. Called from inside a queue pass.
     virtual void OnPumpInputWritten() {}
   };
 
@@ -70,22 +72,27 @@ class ChannelPump {
   // Reads once what libssh2 already holds for the channel, past the high watermark and ignoring
   // failures: the last output of a channel whose session has failed.
   void ReadRest();
-  bool HasOutput(size_t stream_index) const { return !chunks_[stream_index].empty(); }
-  // The oldest chunk of a stream; its bytes stay held until Release.
+  bool HasOutput(size_t stream_index) const {
+    return limits_.chunked ? !chunks_[stream_index].empty() : whole_[stream_index].size() > 0;
+  }
+  // The oldest chunk of a stream; its bytes stay held until Release. Chunked output only.
   std::string TakeChunk(size_t stream_index);
-  // Every chunk of a stream as one text, released at once.
-  std::string TakeAll(size_t stream_index);
+  // The whole output of a stream so far, released at once. Unchunked output only.
+  OutputBuffer TakeAll(size_t stream_index);
   // The consumer is done with bytes it took: below the low watermark a paused read resumes with a
   // queue pass, so the caller makes this call last when the pass may destroy it.
   void Release(size_t bytes);
   size_t held_bytes() const { return held_bytes_; }
 
   // Input.
-  void Write(std::string data);
+  // The bytes stay where their owner keeps them until written: libssh2 copies them once, into the
+  // packet it encrypts.
+  void Write(SharedBytes data);
   void EndInput();
   // Drops the queued input; later writes are ignored.
   void DiscardInput();
   size_t QueuedInputBytes() const { return queued_input_bytes_; }
+  bool IsInputEnded() const { return input_state_ == Input::kEnded; }
 
  private:
   enum class Output {
@@ -119,10 +126,11 @@ class ChannelPump {
   Delegate* delegate_;
 
   std::vector<std::deque<std::string>> chunks_;
+  std::vector<OutputBuffer> whole_;
   size_t held_bytes_ = 0;
   Output output_ = Output::kIdle;
 
-  std::deque<std::string> input_;
+  std::deque<SharedBytes> input_;
   size_t input_offset_ = 0;
   size_t queued_input_bytes_ = 0;
   Input input_state_ = Input::kOpen;

@@ -4,14 +4,14 @@
 #ifndef QUELBAR_CORE_SSH_REMOTE_TERMINAL_H_
 #define QUELBAR_CORE_SSH_REMOTE_TERMINAL_H_
 
-#include <string>
-
 #include "core/observable.h"
+#include "core/shared_bytes.h"
 
 class RemoteTerminal : public SharedObservableObject {
  public:
   // Each operation queues its work and returns; once the terminal is closing they do nothing.
-  virtual void Write(std::string data) = 0;
+  // Script's own bytes are sent from its memory, without a copy.
+  virtual void Write(SharedBytes data) = 0;
   virtual void Resize(int columns, int rows) = 0;
   virtual void Close() = 0;
 };

@@ -63,6 +63,16 @@ ssize_t SessionConnection::Receive(char* buffer, size_t length) {
       return -EBADF;
     }
     if (input_state_ == InputState::kOpen) {
+      // Straight from the socket into libssh2's buffer while bulk data flows; libuv's reading wakes
+      // the session once the socket runs dry, and reports its end.
+      if (bulk_input_) {
+        const ssize_t read = connection_.TryRead(buffer, length);
+        if (read > 0) {
+          read_directly_ = true;
+          return read;
+        }
+        bulk_input_ = false;
+      }
       connection_.StartReading();
     }
     return -EAGAIN;
@@ -125,6 +135,9 @@ void SessionConnection::OnData(const char* bytes, size_t length) {
     received_offset_ = 0;
   }
   received_.insert(received_.end(), bytes, bytes + length);
+  if (length >= kBulkReadSize) {
+    bulk_input_ = true;
+  }
   if (HeldBytes() >= kHeldBytesLimit) {
     connection_.StopReading();
   }

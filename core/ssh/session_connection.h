@@ -1,7 +1,9 @@
 // The transport of one libssh2 session: libssh2's send and receive callbacks go through a
-// NetworkConnection (libuv TCP) instead of a blocking socket. Bytes read from the socket wait here
-// until libssh2 asks for them; bytes libssh2 sends are handed to libuv, which queues what the
-// socket cannot take at once.
+// NetworkConnection (libuv TCP) instead of a blocking socket. Bytes libuv read from the socket wait
+// here until libssh2 asks for them; once none wait while bulk data flows, libssh2's receive reads
+// the socket straight into its own buffer, so that bulk data is copied once on its way in. Bytes
+// libssh2 sends go to the socket at once when it takes them, and libuv queues a copy of what it
+// cannot take.
 //
 // What waits here is bounded: while kHeldBytesLimit or more are held the socket is not read, so a
 // server that sends while nothing in the session takes its bytes (a host-key question pending, an
@@ -13,6 +15,7 @@
 #include <libssh2.h>
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "core/net/network_connection.h"
@@ -48,8 +51,8 @@ class SessionConnection : public NetworkConnection::Delegate {
   static constexpr size_t kHeldBytesLimit = 1024 * 1024;
 
   // What libssh2's receive callback answers: up to length bytes while any are held, even after the
-  // socket has ended or stopped; then -EAGAIN (reading is on) while the socket may bring more, and
-  // -EBADF once it cannot.
+  // socket has ended or stopped; then what the open socket holds now; then -EAGAIN (reading is on)
+  // while the socket may bring more, and -EBADF once it cannot.
   ssize_t Receive(char* buffer, size_t length);
   // What libssh2's send callback answers: length once libuv took the bytes, -EBADF without a
   // socket or after EndSession.
@@ -63,6 +66,10 @@ class SessionConnection : public NetworkConnection::Delegate {
 
   // Bytes received that libssh2 has not taken yet.
   size_t HeldBytes() const { return received_.size() - received_offset_; }
+  // Whether libssh2 has read the socket directly since the last call. Such bytes come with no
+  // OnReadable: a libssh2 call of one command may have taken what another one, run earlier in the
+  // same pass, waits for, so the session runs another pass.
+  bool TakeDirectReads() { return std::exchange(read_directly_, false); }
 
   // NetworkConnection::Delegate
   void OnConnected() override;
@@ -91,6 +98,12 @@ class SessionConnection : public NetworkConnection::Delegate {
   size_t received_offset_ = 0;
   InputState input_state_ = InputState::kOpen;
   bool sending_ended_ = false;
+  bool read_directly_ = false;
+  // A read of kBulkReadSize or more says that more is on its way: libssh2 then reads the socket
+  // directly until it finds it empty. Small exchanges never try, which would cost a system call
+  // that finds nothing.
+  static constexpr size_t kBulkReadSize = 64 * 1024;
+  bool bulk_input_ = false;
 };
 
 #endif  // QUELBAR_CORE_SSH_SESSION_CONNECTION_H_

@@ -11,6 +11,7 @@
 
 #include "core/error.h"
 #include "core/keys/agent_options.h"
+#include "core/output_buffer.h"
 #include "core/ssh/ssh_prompt.h"
 #include "core/terminal_options.h"
 
@@ -71,7 +72,8 @@ struct PortForwardingOptions {
 
 struct ExecOptions {
   std::string command;  // bytes
-  std::function<void(int, std::string)> callback = [](int, std::string) {};
+  // The output is handed over whole: its block is the only copy.
+  std::function<void(int, OutputBuffer)> callback = [](int, OutputBuffer) {};
   std::function<void(const Error&)> errorCallback = [](const Error&) {};
 };
 

@@ -452,6 +452,9 @@ void SshClientPimpl::ProcessCommands() {
     Close();
   } else {
     PruneFinishedRequests();
+    if (transport_.TakeDirectReads()) {
+      process_async_->Send();
+    }
   }
   processing_ = false;
 }

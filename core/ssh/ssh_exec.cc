@@ -254,8 +254,8 @@ void ExecRequest::Report() {
     return;
   }
   const int status = ExitStatus(session_->session(), channel_.get());
-  std::string output = pump_.TakeAll(status == 0 ? kStdout : kStderr);
+  OutputBuffer output = pump_.TakeAll(status == 0 ? kStdout : kStderr);
   pump_.TakeAll(status == 0 ? kStderr : kStdout);
-  std::function<void(int, std::string)> done = options_.callback;
+  std::function<void(int, OutputBuffer)> done = options_.callback;
   done(status, std::move(output));
 }

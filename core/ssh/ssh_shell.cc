@@ -219,7 +219,7 @@ void SshShell::OnPumpOutputEnded() {
   QueueFree();
 }
 
-void SshShell::Write(std::string data) {
+void SshShell::Write(SharedBytes data) {
   pump_.Write(std::move(data));
 }
 

@@ -35,7 +35,7 @@ class SshShell : public RemoteTerminal,
   void Start();
 
   // RemoteTerminal
-  void Write(std::string data) override;
+  void Write(SharedBytes data) override;
   void Resize(int columns, int rows) override;
   // Script's close and the client's close alike: reading and input stop, the channel is freed, the
   // output read so far is delivered, and then disconnectCallback.

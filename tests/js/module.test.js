@@ -14,7 +14,8 @@ const KEY_FUNCTIONS = [
   'checkPrivateKeyIsPuttyKey', 'checkPuttyKeyIsEncrypted', 'validatePublicKeyFormat',
   'validatePrivateKeyFormat',
 ];
-const EXPORTED = ['SshAgentStorage', 'SshCertificate', ...KEY_FUNCTIONS, 'SshClient', 'TelnetClient'];
+const EXPORTED = ['FileAttrs', 'FileReader', 'FileWriter', 'SshAgentStorage', 'SshCertificate',
+  ...KEY_FUNCTIONS, 'SshClient', 'TelnetClient'];
 const NEVER_EXPORTED = ['PortForwarding', 'RemoteTerminal', 'FileSystem'];
 
 test('require loads quelbar.node and exports exactly the script classes', () => {

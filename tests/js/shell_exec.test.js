@@ -209,6 +209,29 @@ test('shell output, input and close', async (t) => {
     assert.strictEqual(closes, 1, 'the second shell ends with the client');
   });
 
+  await t.test('input is sent from script\'s memory, whatever script does with it afterwards', async () => {
+    const { client, ended } = await open();
+    const s = shell(client);
+    const term = await s.ready;
+    // Memory script can shrink is copied: shrinking it after sendData changes nothing.
+    const resizable = new ArrayBuffer(64, { maxByteLength: 1 << 20 });
+    const text = Buffer.from('echo shrunk-after""-send\n');
+    text.copy(new Uint8Array(resizable));
+    term.sendData(new Uint8Array(resizable, 0, text.length));
+    resizable.resize(0);
+    // A buffer handed away (its memory now another's) or dropped is still sent whole.
+    const moved = Buffer.from(`echo moved-after""-send-${'x'.repeat(100000)}\n`);
+    term.sendData(moved);
+    structuredClone(moved.buffer, { transfer: [moved.buffer] });
+    term.sendData(Buffer.from('echo dropped-after""-send; exit\n'));
+    gc();
+    const output = await s.disconnected;
+    assert.match(output, /shrunk-after-send\r\n/);
+    assert.match(output, new RegExp(`moved-after-send-x{100000}\r\n`));
+    assert.match(output, /dropped-after-send\r\n/);
+    await ended;
+  });
+
   await t.test('a terminal whose shell has ended does nothing', async () => {
     const { client, ended } = await open();
     const s = shell(client);

@@ -82,6 +82,12 @@ function describePeers(vars) {
       busybox: port('QUELBAR_TELNET_BUSYBOX_PORT'),
       inetutils: port('QUELBAR_TELNET_INETUTILS_PORT'),
     },
+    // One sshd per cipher: [{ cipher, mac (undefined for an AEAD cipher), port }].
+    cipherSshds: text('QUELBAR_SSHD_CIPHERS').split(' ').map((entry) => {
+      const [algorithms, cipherPort] = entry.split('=');
+      const [cipher, mac] = algorithms.split(',');
+      return { cipher, mac, port: Number(cipherPort) };
+    }),
     ssh2ServerPort: port('QUELBAR_SSH2_SERVER_PORT'),
     knownHosts: text('QUELBAR_KNOWN_HOSTS'),
     hostKeys: {

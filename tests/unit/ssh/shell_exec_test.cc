@@ -51,8 +51,8 @@ class ShellExecTest : public ::testing::Test {
   void Exec(const std::string& name, const std::string& command) {
     ExecOptions options;
     options.command = command;
-    options.callback = [this, name](int status, std::string output) {
-      Note(name + ": " + std::to_string(status) + " " + output);
+    options.callback = [this, name](int status, OutputBuffer output) {
+      Note(name + ": " + std::to_string(status) + " " + std::string(output.data(), output.size()));
     };
     options.errorCallback = [this, name](const Error& error) {
       Note(name + ": error " + error.message);
@@ -104,8 +104,9 @@ TEST_F(ShellExecTest, RequestsWithEnvironmentStartedTogetherEachGetTheirOwnRepli
       for (int i = 0; i < execs; ++i) {
         Exec("exec " + std::to_string(i), "echo ${TEST_A}" + std::to_string(i));
       }
-      Shell("shell",
-            [](RemoteTerminal* terminal) { terminal->Write("echo $TEST_A-shell; exit\n"); });
+      Shell("shell", [](RemoteTerminal* terminal) {
+        terminal->Write(std::string("echo $TEST_A-shell; exit\n"));
+      });
     };
     client_->Connect(options_);
     RunToEnd();
@@ -184,7 +185,7 @@ TEST_F(ShellExecTest, LateInputResizeAndCloseOfAShellAreDropped) {
   on_connected_ = [this, &watch] {
     Shell("shell", [this, &watch](RemoteTerminal* terminal) {
       watch = new SafeCallWrapper<RemoteTerminal>(terminal);
-      terminal->Write("echo typed; exit\n");
+      terminal->Write(std::string("echo typed; exit\n"));
       terminal->Resize(100, 40);
       // Input queued behind a window that the server's end of file overtakes.
       terminal->Write(std::string(64 * 1024, 'x'));
@@ -207,7 +208,7 @@ TEST_F(ShellExecTest, LateInputResizeAndCloseOfAShellAreDropped) {
   on_connected_ = [this] {
     Shell("shell", [](RemoteTerminal* terminal) {
       terminal->Close();
-      terminal->Write("echo after-close\n");
+      terminal->Write(std::string("echo after-close\n"));
       terminal->Resize(10, 10);
       terminal->Close();
     });
@@ -224,7 +225,8 @@ TEST_F(ShellExecTest, OutputFasterThanItsDeliveryArrivesWhole) {
     Shell(
         "shell",
         [](RemoteTerminal* terminal) {
-          terminal->Write("stty -echo; head -c 8000000 /dev/zero | tr '\\0' a; exit\n");
+          terminal->Write(
+              std::string("stty -echo; head -c 8000000 /dev/zero | tr '\\0' a; exit\n"));
         },
         [](const std::string&) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
   };
@@ -243,7 +245,7 @@ TEST_F(ShellExecTest, DestroyingTheClientWithLiveRequestsCallsNothing) {
   on_connected_ = [this] {
     Exec("exec", "sleep 30");
     Shell("shell", [this](RemoteTerminal* terminal) {
-      terminal->Write("echo hello\n");
+      terminal->Write(std::string("echo hello\n"));
       Later(50, [this] { client_.reset(); });
     });
   };

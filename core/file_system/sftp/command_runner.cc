@@ -1,0 +1,83 @@
+#include "core/file_system/sftp/command_runner.h"
+
+#include "core/file_system/sftp/sftp.h"
+#include "core/ssh/command_queue.h"
+#include "core/ssh/ssh_command.h"
+
+namespace file_system {
+namespace sftp {
+
+BaseCommandRunner::BaseCommandRunner(std::shared_ptr<cmd::TransferCommand> command,
+                                     SFTP* file_system)
+    : command_(std::move(command)), file_system_(file_system) {}
+
+BaseCommandRunner::~BaseCommandRunner() {
+  if (state_ == kIdle) {
+    command_->cancel();
+    return;
+  }
+  if (!command_->HasEnded()) {
+    command_->detach();
+    if (SFTP* file_system = file_system_.Get()) {
+      file_system->wakeQueueLater();
+    }
+  }
+}
+
+void BaseCommandRunner::start() {
+  SFTP* file_system = file_system_.Get();
+  if (state_ != kIdle || file_system == nullptr || file_system->isClosing()) {
+    return;
+  }
+  state_ = kRunning;
+  // The queue's entry keeps the command: it may outlive this runner.
+  file_system->queue()->Push(MakeCommand([command = command_, runner = weak_factory_.GetWeakPtr()] {
+    const int result = command->Execute();
+    if (result == SshCommand::kDone && runner) {
+      runner->state_ = kStopped;
+    }
+    return result;
+  }));
+}
+
+void BaseCommandRunner::close() {
+  if (state_ == kStopped) {
+    return;
+  }
+  const bool started = state_ != kIdle;
+  state_ = kStopped;
+  command_->finish();
+  if (started) {
+    command_->resume();
+    WakeQueue();
+  } else {
+    command_->cancel();
+  }
+}
+
+void BaseCommandRunner::pause() {
+  // Before start nothing runs that could pause or resume, and start must still begin the transfer.
+  if (state_ != kRunning) {
+    return;
+  }
+  command_->pause();
+  state_ = kPaused;
+}
+
+void BaseCommandRunner::resume() {
+  if (state_ != kPaused) {
+    return;
+  }
+  command_->resume();
+  state_ = kRunning;
+  WakeQueue();
+}
+
+void BaseCommandRunner::WakeQueue() {
+  if (SFTP* file_system = file_system_.Get()) {
+    file_system->queue()->WakeUp();
+  }
+}
+
+}  // namespace sftp
+}  // namespace file_system

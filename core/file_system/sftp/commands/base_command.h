@@ -1,0 +1,144 @@
+// The common base of every queued SFTP operation: its state, the external context that keeps its
+// libssh2 request apart from the other operations' (libssh2_ext/sftp), and the rules by which
+// libssh2's answers become callbacks and queue results.
+#ifndef QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_BASE_COMMAND_H_
+#define QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_BASE_COMMAND_H_
+
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/ssh/ssh_command.h"
+
+class CommandQueue;
+
+namespace file_system {
+namespace sftp {
+namespace cmd {
+
+class BaseCommand;
+struct CommandTarget;
+
+class BaseCommandObserver {
+ public:
+  virtual ~BaseCommandObserver() = default;
+  virtual void onStateChanged(BaseCommand* command) = 0;
+  // The command is being destroyed: forget it.
+  virtual void onDestroyed(BaseCommand* command) = 0;
+};
+
+class BaseCommand : public SshCommand {
+ public:
+  enum Kind : uint32_t {
+    kOpenHandle = 1,
+    kCloseHandle = 2,
+    kOpenSession = 3,
+    kCloseSession = 4,
+    kRead = 5,
+    kWrite = 6,
+    kFsync = 7,
+    kReadDir = 8,
+    kFstat = 9,
+    kUnlink = 10,
+    kRename = 11,
+    kFstatvfs = 12,
+    kStatvfs = 13,
+    kMkdir = 14,
+    kRmdir = 15,
+    kStat = 16,
+    kSymlink = 17,
+  };
+  enum State : uint32_t { kNew = 0, kRunning = 1, kPaused = 2, kFinished = 3, kCancelled = 4 };
+
+  BaseCommand(Kind kind, const CommandTarget& target);
+  BaseCommand(const BaseCommand&) = delete;
+  BaseCommand& operator=(const BaseCommand&) = delete;
+  ~BaseCommand() override;
+
+  // SshCommand
+  int Execute() override;
+  bool IsExclusive() const override;
+  std::string Name() const override;
+
+  // Finished and cancelled are for good: nothing revives a command that has ended.
+  virtual void pause();
+  virtual void resume();
+  virtual void finish();
+  virtual void cancel();
+
+  State state() const { return state_; }
+  Kind kind() const { return kind_; }
+  bool HasEnded() const { return state_ == kFinished || state_ == kCancelled; }
+
+  void AddObserver(BaseCommandObserver* observer);
+  void RemoveObserver(BaseCommandObserver* observer);
+
+ protected:
+  // One run of the step work: SshCommand's kPending, kDone or kFailed.
+  virtual int perform() = 0;
+  // A paused command still runs while its last libssh2 call is unfinished: libssh2 cannot cancel
+  // it, and the next caller of that kind would get its reply.
+  virtual bool HasCallInFlight() const { return false; }
+  // Called once the command has ended, outside any of its callbacks.
+  virtual void onEnded() {}
+
+  // The SFTP status of the last refusal; a refusal that carries none (a malformed or unexpected
+  // reply) is a failure all the same, never a 0 that reads as success.
+  int LastStatus() const;
+
+  // Ends the session with the error of the call that answered rc; the step then answers kFailed.
+  void FailSession(int rc);
+
+  // One-call rule: rc >= 0 success, EAGAIN again, an SFTP refusal reaches onError; anything else
+  // fails the session without a callback.
+  template <typename Success>
+  int HandleResult(int rc, Success&& success, const std::function<void(int)>& onError) {
+    if (rc >= 0) {
+      success();
+      return kDone;
+    }
+    if (rc == LIBSSH2_ERROR_EAGAIN) {
+      return kPending;
+    }
+    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
+      onError(LastStatus());
+      return kDone;
+    }
+    FailSession(rc);
+    return kFailed;
+  }
+
+  LIBSSH2_SESSION* session_;
+  LIBSSH2_SFTP* sftp_;
+
+ private:
+  void SetState(State state);
+
+  Kind kind_;
+  State state_ = kNew;
+  std::vector<BaseCommandObserver*> observers_;
+  void* context_;
+  CommandQueue* queue_;
+  std::function<void(Error)> fail_session_;
+};
+
+// Step rule of the step machines: EAGAIN keeps the step, an SFTP refusal ends the command done with
+// onError(status), another failure ends it failed with onError(code), 0 moves to next and a
+// positive result ends it done.
+struct StepResult {
+  enum Outcome { kStay, kNext, kDone, kFailed };
+  Outcome outcome;
+  int code;  // for onError when done by a refusal or failed
+};
+StepResult ClassifyStep(int rc, int status);
+
+}  // namespace cmd
+}  // namespace sftp
+}  // namespace file_system
+
+#endif  // QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_BASE_COMMAND_H_

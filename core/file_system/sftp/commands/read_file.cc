@@ -1,0 +1,143 @@
+#include "core/file_system/sftp/commands/read_file.h"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "libssh2_ext/sftp/libssh2_sftp_context.h"
+
+namespace file_system {
+namespace sftp {
+namespace cmd {
+
+namespace {
+
+// Script takes the file in parts of at most this size.
+constexpr size_t kPartSize = 16384;
+// libssh2 keeps four times the size of a read in requests ahead of it: 512 KiB per call keeps about
+// 2 MiB of requests in flight, as many as OpenSSH's own client keeps, so that a fast link is never
+// waiting for the next request.
+constexpr size_t kReadSize = 512 * 1024;
+
+}  // namespace
+
+ReadFile::ReadFile(const CommandTarget& target, std::string path, cb::ReadCallbacks callbacks)
+    : TransferCommand(kRead, target), path_(std::move(path)), callbacks_(std::move(callbacks)) {}
+
+void ReadFile::detach() {
+  // Kept until the next run: this may be called from inside one of them.
+  retired_ = std::move(callbacks_);
+  callbacks_ = cb::ReadCallbacks{[](cb::FilePart) {}, [] {}, [](int) {}, nullptr};
+  finish();
+  resume();
+}
+
+void ReadFile::onEnded() {
+  detach();
+  retired_ = cb::ReadCallbacks();
+}
+
+int ReadFile::perform() {
+  retired_ = cb::ReadCallbacks();
+  for (;;) {
+    // Early end at a call boundary: an unfinished call is never given up while the SFTP lives.
+    if (closing_ && !HasCallInFlight() && step_ < STEP_CLOSE_HANDLE) {
+      step_ = STEP_CLOSE_HANDLE;
+    }
+    const int step = step_;
+    switch (step_) {
+      case STEP_STAT:
+        Stat();
+        break;
+      case STEP_OPEN:
+        Open();
+        break;
+      case STEP_READ:
+        Read();
+        break;
+      case STEP_CLOSE_HANDLE:
+        CloseHandleStep(callbacks_.onError, callbacks_.onClose);
+        break;
+      case STEP_DONE:
+        return SshCommand::kDone;
+      case STEP_FAILED:
+        return SshCommand::kFailed;
+    }
+    if (step_ == step && (HasCallInFlight() || state() != kRunning || step_ != STEP_READ)) {
+      return kPending;
+    }
+  }
+}
+
+void ReadFile::Stat() {
+  LIBSSH2_SFTP_ATTRIBUTES attributes{};
+  const int rc = sftp_context::StatEx(sftp_, path_, LIBSSH2_SFTP_STAT, &attributes);
+  Track(static_cast<int>(rc));
+  if (rc == 0) {
+    size_ = attributes.filesize;
+    step_ = STEP_OPEN;
+  } else if (rc != LIBSSH2_ERROR_EAGAIN) {
+    FailStep(rc, callbacks_.onError);
+  }
+}
+
+void ReadFile::Open() {
+  const int rc = handle_.open(session_, sftp_, path_, LIBSSH2_FXF_READ, 0);
+  Track(static_cast<int>(rc));
+  if (rc == 0) {
+    step_ = STEP_READ;
+  } else if (rc != LIBSSH2_ERROR_EAGAIN) {
+    FailStep(rc, callbacks_.onError);
+  }
+}
+
+void ReadFile::Read() {
+  if (read_ == size_) {
+    // Nothing is asked of an empty file: a read of no bytes is an error to libssh2.
+    callbacks_.onSuccess();
+    step_ = STEP_CLOSE_HANDLE;
+    return;
+  }
+  static char buffer[kReadSize];
+  const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size_ - read_, kReadSize));
+  const ssize_t rc = sftp_context::Read(sftp_, handle_.get(), buffer, wanted);
+  Track(static_cast<int>(rc));
+  if (rc > 0) {
+    if (!closing_) {
+      Deliver(buffer, static_cast<size_t>(rc));
+    } else {
+      read_ += static_cast<uint64_t>(rc);
+    }
+    if (read_ >= size_ && !closing_) {
+      callbacks_.onSuccess();
+      step_ = STEP_CLOSE_HANDLE;
+    }
+  } else if (rc == 0) {
+    // The file ended before the size it had: it was cut short while being read.
+    if (!closing_) {
+      callbacks_.onSuccess();
+    }
+    step_ = STEP_CLOSE_HANDLE;
+  } else if (rc != LIBSSH2_ERROR_EAGAIN) {
+    FailStep(static_cast<int>(rc), callbacks_.onError);
+  }
+}
+
+void ReadFile::Deliver(const char* data, size_t count) {
+  // Only the bytes up to the size at the start: a file that grows is read as it was.
+  count = static_cast<size_t>(std::min<uint64_t>(count, size_ - read_));
+  for (size_t offset = 0; offset < count;) {
+    const size_t n = std::min(kPartSize, count - offset);
+    read_ += n;
+    cb::FilePart part{std::string(data + offset, n), 0, read_ == size_};
+    offset += n;
+    callbacks_.onData(std::move(part));
+    if (HasEnded()) {
+      return;  // the file system was closed from inside onData
+    }
+  }
+}
+
+}  // namespace cmd
+}  // namespace sftp
+}  // namespace file_system

@@ -1,0 +1,46 @@
+// Reads one remote file from start to end (its size at the start), part after part.
+#ifndef QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_READ_FILE_H_
+#define QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_READ_FILE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "core/file_system/file_system.h"
+#include "core/file_system/sftp/commands/one_call_commands.h"
+#include "core/file_system/sftp/commands/transfer_command.h"
+
+namespace file_system {
+namespace sftp {
+namespace cmd {
+
+class ReadFile : public TransferCommand {
+ public:
+  ReadFile(const CommandTarget& target, std::string path, cb::ReadCallbacks callbacks);
+
+  void detach() override;
+
+ private:
+  enum Step { STEP_STAT, STEP_OPEN, STEP_READ };
+
+  int perform() override;
+  // Script's functions often hold the script object that holds this command: an ended transfer
+  // lets them go, so that the object can be collected.
+  void onEnded() override;
+  void Stat();
+  void Open();
+  void Read();
+  // Hands out what one read brought, in parts of at most the size script takes.
+  void Deliver(const char* data, size_t count);
+
+  std::string path_;
+  cb::ReadCallbacks callbacks_;
+  cb::ReadCallbacks retired_;
+  uint64_t size_ = 0;
+  uint64_t read_ = 0;
+};
+
+}  // namespace cmd
+}  // namespace sftp
+}  // namespace file_system
+
+#endif  // QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_READ_FILE_H_

@@ -1,0 +1,196 @@
+#include "core/file_system/sftp/sftp.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/file_system/sftp/command_runner.h"
+#include "core/file_system/sftp/commands/list_directory.h"
+#include "core/file_system/sftp/commands/read_file.h"
+#include "core/file_system/sftp/commands/write_file.h"
+#include "core/file_system/sftp/sftp_attributes.h"
+#include "core/ssh/command_queue.h"
+#include "core/ssh/ssh_command.h"
+#include "core/ssh/ssh_error.h"
+#include "libssh2_ext/sftp/libssh2_sftp_context.h"
+
+namespace file_system {
+namespace sftp {
+
+CommandObserver::~CommandObserver() {
+  for (cmd::BaseCommand* command : pending_) {
+    command->RemoveObserver(this);
+  }
+}
+
+void CommandObserver::add(cmd::BaseCommand* command) {
+  command->AddObserver(this);
+  pending_.push_back(command);
+}
+
+void CommandObserver::cancelAll() {
+  std::vector<cmd::BaseCommand*> pending = pending_;
+  for (cmd::BaseCommand* command : pending) {
+    if (std::find(pending_.begin(), pending_.end(), command) != pending_.end()) {
+      command->cancel();
+    }
+  }
+}
+
+void CommandObserver::onStateChanged(cmd::BaseCommand* command) {
+  if (command->HasEnded()) {
+    command->RemoveObserver(this);
+    remove(command);
+  }
+}
+
+void CommandObserver::onDestroyed(cmd::BaseCommand* command) {
+  remove(command);
+}
+
+void CommandObserver::remove(cmd::BaseCommand* command) {
+  pending_.erase(std::remove(pending_.begin(), pending_.end(), command), pending_.end());
+}
+
+SFTP::SFTP(LIBSSH2_SFTP* sftp, LIBSSH2_SESSION* session, CommandQueue* queue,
+           std::function<void(Error)> fail_session)
+    : sftp_(sftp), session_(session), queue_(queue), fail_session_(std::move(fail_session)) {
+  sftp_context::Attach(session, sftp);
+}
+
+SFTP::~SFTP() {
+  NotifyDestroyed();
+  if (sftp_ != nullptr) {
+    sftp_context::Shutdown(sftp_);
+  }
+}
+
+void SFTP::close(cb::ResultCallbacks<void> callbacks) {
+  if (isClosed()) {
+    return;
+  }
+  // A second close is answered with the first: one channel is shut down once.
+  close_callbacks_.push_back(std::move(callbacks));
+  if (closing_) {
+    return;
+  }
+  closing_ = true;
+  observer_.cancelAll();
+  queue_->Push(MakeCommand([self = std::make_shared<SafeCallWrapper<SFTP>>(this)] {
+    SFTP* file_system = self->Get();
+    if (file_system == nullptr) {
+      return static_cast<int>(SshCommand::kDone);  // destroyed, and shut down with it
+    }
+    return file_system->shutdownStep();
+  }));
+}
+
+int SFTP::shutdownStep() {
+  const int rc = sftp_context::Shutdown(sftp_);
+  if (rc == LIBSSH2_ERROR_EAGAIN) {
+    return SshCommand::kPending;
+  }
+  if (rc != 0) {
+    fail_session_(MakeSshError(session_, rc));
+    return SshCommand::kFailed;
+  }
+  sftp_ = nullptr;
+  std::vector<cb::ResultCallbacks<void>> callbacks;
+  callbacks.swap(close_callbacks_);
+  for (cb::ResultCallbacks<void>& callback : callbacks) {
+    callback.onSuccess();
+  }
+  return SshCommand::kDone;
+}
+
+void SFTP::wakeQueueLater() {
+  if (!later_) {
+    later_ = std::make_unique<AsyncCallback>([this] { queue_->WakeUp(); });
+    later_->Unref();
+  }
+  later_->Send();
+}
+
+void SFTP::addCommand(std::unique_ptr<cmd::BaseCommand> command) {
+  if (isClosing()) {
+    return;  // dropped without a callback
+  }
+  observer_.add(command.get());
+  queue_->Push(std::move(command));
+}
+
+void SFTP::removeFile(std::string path, cb::ResultCallbacks<void> callbacks) {
+  addCommand(std::make_unique<cmd::RemoveFile>(target(), std::move(path), std::move(callbacks)));
+}
+
+void SFTP::removeDir(std::string path, cb::ResultCallbacks<void> callbacks) {
+  addCommand(std::make_unique<cmd::RemoveDir>(target(), std::move(path), std::move(callbacks)));
+}
+
+void SFTP::rename(std::string from, std::string to, cb::ResultCallbacks<void> callbacks) {
+  addCommand(std::make_unique<cmd::RenameFile>(target(), std::move(from), std::move(to),
+                                               std::move(callbacks)));
+}
+
+void SFTP::makeDir(std::string path, int32_t mode, cb::ResultCallbacks<void> callbacks) {
+  addCommand(std::make_unique<cmd::MakeDir>(target(), std::move(path), mode, std::move(callbacks)));
+}
+
+void SFTP::listDir(std::string path, cb::ResultCallbacks<std::vector<DirectoryEntry>> callbacks) {
+  addCommand(std::make_unique<cmd::ListDirectory>(target(), std::move(path), std::move(callbacks)));
+}
+
+void SFTP::stat(std::string path, cb::ResultCallbacks<FileAttributes> callbacks) {
+  addCommand(std::make_unique<cmd::FileStats>(target(), cmd::FileStats::kStat, std::move(path),
+                                              std::move(callbacks)));
+}
+
+void SFTP::lstat(std::string path, cb::ResultCallbacks<FileAttributes> callbacks) {
+  addCommand(std::make_unique<cmd::FileStats>(target(), cmd::FileStats::kLstat, std::move(path),
+                                              std::move(callbacks)));
+}
+
+void SFTP::chmod(std::string path, int32_t mode, cb::ResultCallbacks<void> callbacks) {
+  addCommand(std::make_unique<cmd::Chmod>(target(), std::move(path), mode, std::move(callbacks)));
+}
+
+void SFTP::realPath(std::string path, cb::ResultCallbacks<std::string> callbacks) {
+  addCommand(std::make_unique<cmd::ReadLink>(target(), std::move(path), cmd::ReadLink::kRealPath,
+                                             std::move(callbacks)));
+}
+
+void SFTP::symlink(std::string path, std::string target, int32_t flags,
+                   cb::ResultCallbacks<void> callbacks) {
+  (void)flags;
+  addCommand(std::make_unique<cmd::CreateSymlink>(this->target(), std::move(path),
+                                                  std::move(target), std::move(callbacks)));
+}
+
+void SFTP::readLink(std::string path, cb::ResultCallbacks<std::string> callbacks) {
+  addCommand(std::make_unique<cmd::ReadLink>(target(), std::move(path), cmd::ReadLink::kReadLink,
+                                             std::move(callbacks)));
+}
+
+std::unique_ptr<FileController> SFTP::getReader(std::string path, cb::ReadCallbacks callbacks) {
+  if (isClosing()) {
+    return nullptr;
+  }
+  return makeRunner(
+      std::make_shared<cmd::ReadFile>(target(), std::move(path), std::move(callbacks)));
+}
+
+std::unique_ptr<FileController> SFTP::getWriter(std::string path, int32_t openFlags, int32_t mode,
+                                                cb::WriteCallbacks callbacks) {
+  if (isClosing()) {
+    return nullptr;
+  }
+  return makeRunner(std::make_shared<cmd::WriteFile>(
+      target(), std::move(path), ToSftpOpenFlags(openFlags), mode, std::move(callbacks)));
+}
+
+std::unique_ptr<FileController> SFTP::makeRunner(std::shared_ptr<cmd::TransferCommand> command) {
+  observer_.add(command.get());
+  return std::make_unique<BaseCommandRunner>(std::move(command), this);
+}
+
+}  // namespace sftp
+}  // namespace file_system

@@ -1,0 +1,100 @@
+// A remote file system over one libssh2 SFTP channel of a session. It does no network work itself:
+// each operation is a command on the session's queue, advanced one non-blocking step per pass.
+#ifndef QUELBAR_CORE_FILE_SYSTEM_SFTP_SFTP_H_
+#define QUELBAR_CORE_FILE_SYSTEM_SFTP_SFTP_H_
+
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/async_callback.h"
+#include "core/file_system/file_system.h"
+#include "core/file_system/sftp/commands/one_call_commands.h"
+#include "core/file_system/sftp/commands/transfer_command.h"
+
+class CommandQueue;
+
+namespace file_system {
+namespace sftp {
+
+class SFTP;
+
+// The commands of one file system that have not ended, so that closing it cancels them.
+class CommandObserver : public cmd::BaseCommandObserver {
+ public:
+  ~CommandObserver() override;
+
+  void add(cmd::BaseCommand* command);
+  // Cancels every pending command; each leaves the list as it is cancelled.
+  void cancelAll();
+
+  // cmd::BaseCommandObserver
+  void onStateChanged(cmd::BaseCommand* command) override;
+  void onDestroyed(cmd::BaseCommand* command) override;
+
+ private:
+  void remove(cmd::BaseCommand* command);
+
+  std::vector<cmd::BaseCommand*> pending_;
+};
+
+class SFTP : public FileSystem {
+ public:
+  // fail_session ends the session with the error of a step that failed it.
+  SFTP(LIBSSH2_SFTP* sftp, LIBSSH2_SESSION* session, CommandQueue* queue,
+       std::function<void(Error)> fail_session);
+  // Shuts the channel down when close() has not; the session then frees it with itself.
+  ~SFTP() override;
+
+  // FileSystem
+  bool isClosed() const override { return sftp_ == nullptr; }
+  void close(cb::ResultCallbacks<void> callbacks) override;
+  void removeFile(std::string path, cb::ResultCallbacks<void> callbacks) override;
+  void removeDir(std::string path, cb::ResultCallbacks<void> callbacks) override;
+  void rename(std::string from, std::string to, cb::ResultCallbacks<void> callbacks) override;
+  void makeDir(std::string path, int32_t mode, cb::ResultCallbacks<void> callbacks) override;
+  void listDir(std::string path,
+               cb::ResultCallbacks<std::vector<DirectoryEntry>> callbacks) override;
+  void stat(std::string path, cb::ResultCallbacks<FileAttributes> callbacks) override;
+  void lstat(std::string path, cb::ResultCallbacks<FileAttributes> callbacks) override;
+  void chmod(std::string path, int32_t mode, cb::ResultCallbacks<void> callbacks) override;
+  void realPath(std::string path, cb::ResultCallbacks<std::string> callbacks) override;
+  void symlink(std::string path, std::string target, int32_t flags,
+               cb::ResultCallbacks<void> callbacks) override;
+  void readLink(std::string path, cb::ResultCallbacks<std::string> callbacks) override;
+  std::unique_ptr<FileController> getReader(std::string path, cb::ReadCallbacks callbacks) override;
+  std::unique_ptr<FileController> getWriter(std::string path, int32_t openFlags, int32_t mode,
+                                            cb::WriteCallbacks callbacks) override;
+
+  // Closing or closed: no operation is taken any more.
+  bool isClosing() const { return closing_ || isClosed(); }
+  CommandQueue* queue() const { return queue_; }
+  // A queue pass on a later loop turn: for callers that may run inside garbage collection, where
+  // no pass (and so no script callback) may run.
+  void wakeQueueLater();
+
+ private:
+  // The shutdown step of close(): EAGAIN, 0 (closed) or the libssh2 failure.
+  int shutdownStep();
+  void addCommand(std::unique_ptr<cmd::BaseCommand> command);
+  std::unique_ptr<FileController> makeRunner(std::shared_ptr<cmd::TransferCommand> command);
+  cmd::CommandTarget target() const { return {session_, sftp_, queue_, fail_session_}; }
+
+  LIBSSH2_SFTP* sftp_;
+  LIBSSH2_SESSION* session_;
+  CommandQueue* queue_;
+  std::function<void(Error)> fail_session_;
+  CommandObserver observer_;
+  bool closing_ = false;
+  std::vector<cb::ResultCallbacks<void>> close_callbacks_;
+  std::unique_ptr<AsyncCallback> later_;
+};
+
+}  // namespace sftp
+}  // namespace file_system
+
+#endif  // QUELBAR_CORE_FILE_SYSTEM_SFTP_SFTP_H_

@@ -1,0 +1,494 @@
+'use strict';
+// SFTP against the local sshd (internal-sftp, logged in as the unprivileged test account): every
+// operation checked against the real file system, many requests in flight at once, streaming in
+// both directions with checksums, and closing or collecting things in the middle of transfers.
+const test = require('node:test');
+const assert = require('node:assert');
+const crypto = require('node:crypto');
+const { execFileSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const v8 = require('node:v8');
+const vm = require('node:vm');
+const { SshClient, FileAttrs, FileReader, FileWriter } = require('../..');
+const peers = require('./support/peers');
+const { plainLogin, SETTLE_MS } = require('./support/ssh_session');
+
+v8.setFlagsFromString('--expose-gc');
+const gc = vm.runInNewContext('gc');
+
+const NO_SUCH_FILE = 2;
+const PERMISSION_DENIED = 3;
+const FAILURE = 4;
+const BAD_MESSAGE = 5;  // OpenSSH's word for EINVAL
+
+// A fresh directory that the test account owns, removed when the tests end; files made in it by
+// root are handed over too.
+const workDirs = [];
+test.after(() => {
+  for (const dir of workDirs) fs.rmSync(dir, { recursive: true, force: true });
+});
+function workDir() {
+  const dir = fs.mkdtempSync('/tmp/quelbar-sftp-');
+  fs.chmodSync(dir, 0o755);
+  workDirs.push(dir);
+  return dir;
+}
+function handOver(target) {
+  execFileSync('chown', ['-R', peers.load().user, target]);
+}
+
+function sha256(data) {
+  return crypto.createHash('sha256').update(data).digest('hex');
+}
+
+// A connected client with its file system; ended resolves with the client's final callback.
+function openFs() {
+  const client = new SshClient();
+  let end;
+  const ended = new Promise((resolve) => { end = resolve; });
+  return new Promise((resolve, reject) => {
+    client.connect({
+      ...plainLogin(),
+      connectCallback: () => client.sftp((code, sftp) => {
+        if (code !== 0) reject(new Error(`sftp failed: ${code}`));
+        else resolve({ client, sftp, ended });
+      }),
+      disconnectCallback: () => end('disconnected'),
+      errorCallback: (error) => { end(error); reject(error); },
+    });
+  });
+}
+
+// Calls method(...args, callback) and resolves with the callback's arguments.
+function call(sftp, method, ...args) {
+  return new Promise((resolve) => sftp[method](...args, (...results) => resolve(results)));
+}
+
+// Reads a remote file whole; readStop and readStart around every pauseEvery-th part.
+function download(sftp, filePath, { pauseEvery = 0 } = {}) {
+  return new Promise((resolve) => {
+    const parts = [];
+    const events = [];
+    let maxPart = 0;
+    const reader = sftp.getReader({
+      filePath,
+      onData(buffer) {
+        parts.push(buffer);
+        maxPart = Math.max(maxPart, buffer.length);
+        if (pauseEvery && parts.length % pauseEvery === 0) {
+          reader.readStop();
+          setTimeout(() => reader.readStart(), 1);
+        }
+      },
+      onSuccess: () => events.push('success'),
+      // A failure closes the handle without onClose.
+      onError: (code) => { events.push(`error ${code}`); finish(); },
+      onClose: () => { events.push('close'); finish(); },
+    });
+    const finish = () => setTimeout(() => resolve({ data: Buffer.concat(parts), events, maxPart }),
+      SETTLE_MS);
+    reader.readStart();
+  });
+}
+
+// Writes chunks the way a Node stream does: the next one once the last one's completion has come.
+function upload(sftp, filePath, chunks, { fileMode = 0o644, waitForCompletion = true } = {}) {
+  return new Promise((resolve) => {
+    const events = [];
+    const writer = sftp.getWriter({
+      filePath,
+      fileMode,
+      onSuccess: () => events.push('success'),
+      onError: (code) => { events.push(`error ${code}`); setTimeout(() => resolve(events), SETTLE_MS); },
+      onClose: () => { events.push('close'); setTimeout(() => resolve(events), SETTLE_MS); },
+    });
+    let next = 0;
+    const writeNext = () => {
+      if (next === chunks.length) {
+        writer.final(() => events.push('final'));
+        return;
+      }
+      const chunk = chunks[next++];
+      if (waitForCompletion) {
+        writer.write({ fileChunk: chunk, completionCallback: writeNext });
+      } else {
+        writer.write({ fileChunk: chunk, completionCallback: () => {} });
+        writeNext();
+      }
+    };
+    writeNext();
+  });
+}
+
+test('one-call operations agree with the real file system', async () => {
+  const dir = workDir();
+  const names = ['plain', 'with space', 'ünïcödé ✓', '-dash', 'empty'];
+  names.forEach((name, i) => fs.writeFileSync(path.join(dir, name), 'x'.repeat(i * 100)));
+  fs.mkdirSync(path.join(dir, 'full'));
+  fs.writeFileSync(path.join(dir, 'full', 'inside'), 'y');
+  fs.writeFileSync(path.join(dir, 'rootonly'), 'secret');
+  handOver(dir);
+  fs.chownSync(path.join(dir, 'rootonly'), 0, 0);
+  fs.chmodSync(path.join(dir, 'rootonly'), 0o600);
+  const { client, sftp, ended } = await openFs();
+  try {
+    for (const name of names) {
+      const file = path.join(dir, name);
+      const [code, attrs] = await call(sftp, 'stat', file);
+      const local = fs.lstatSync(file);
+      assert.strictEqual(code, 0, name);
+      assert.ok(attrs instanceof FileAttrs);
+      assert.deepStrictEqual(
+        [attrs.mode, attrs.uid, attrs.gid, attrs.size, attrs.atime, attrs.mtime],
+        [local.mode & 0o777, local.uid, local.gid, local.size, Math.floor(local.atimeMs / 1000),
+          Math.floor(local.mtimeMs / 1000)], name);
+      assert.deepStrictEqual([attrs.isFile(), attrs.isDirectory(), attrs.isSymbolicLink()],
+        [true, false, false]);
+    }
+
+    // Success calls back with no argument at all; the link is named by the first path.
+    const link = path.join(dir, 'link');
+    const made = await call(sftp, 'symlink', link, 'with space');
+    assert.deepStrictEqual(made, []);
+    assert.strictEqual(fs.readlinkSync(link), 'with space');
+    assert.deepStrictEqual(await call(sftp, 'readLink', link), [0, 'with space']);
+    const [, linkAttrs] = await call(sftp, 'lstat', link);
+    assert.deepStrictEqual([linkAttrs.isSymbolicLink(), linkAttrs.isFile(), linkAttrs.mode],
+      [true, false, 0o777]);
+    const [, targetAttrs] = await call(sftp, 'stat', link);
+    assert.strictEqual(targetAttrs.size, 100);
+    await call(sftp, 'symlink', path.join(dir, 'dangling'), 'nowhere');
+    assert.strictEqual((await call(sftp, 'lstat', path.join(dir, 'dangling')))[0], 0);
+    assert.strictEqual((await call(sftp, 'stat', path.join(dir, 'dangling')))[0], NO_SUCH_FILE);
+
+    assert.deepStrictEqual(await call(sftp, 'realPath', '.'), [0, fs.realpathSync('/home/sshtest')]);
+    // Longer than the 512 bytes a smaller buffer would take, which failed the whole session.
+    const levels = Array.from({ length: 12 }, (_, i) => `${'d'.repeat(60)}${i}`);
+    const deep = path.join(dir, ...levels);
+    fs.mkdirSync(deep, { recursive: true });
+    handOver(path.join(dir, levels[0]));
+    assert.deepStrictEqual(await call(sftp, 'realPath', deep), [0, deep]);
+    assert.deepStrictEqual(await call(sftp, 'realPath', path.join(dir, 'missing', 'deeper')),
+      [NO_SUCH_FILE, '']);
+    assert.deepStrictEqual(await call(sftp, 'readLink', path.join(dir, 'plain')), [BAD_MESSAGE, '']);
+
+    // Refusals carry the server's status, and the file system goes on.
+    const [statCode, zero] = await call(sftp, 'stat', path.join(dir, 'missing'));
+    assert.strictEqual(statCode, NO_SUCH_FILE);
+    assert.deepStrictEqual([zero.size, zero.mode, zero.isFile(), zero.isDirectory()], [0, 0, false, false]);
+    assert.deepStrictEqual(await call(sftp, 'removeFile', path.join(dir, 'missing')), [NO_SUCH_FILE]);
+    assert.deepStrictEqual(await call(sftp, 'makeDir', path.join(dir, 'full'), 0o755), [FAILURE]);
+    assert.deepStrictEqual(await call(sftp, 'removeDir', path.join(dir, 'full')), [FAILURE]);
+    assert.deepStrictEqual(await call(sftp, 'rename', path.join(dir, 'plain'), path.join(dir, 'empty')),
+      [FAILURE]);
+    const denied = await download(sftp, path.join(dir, 'rootonly'));
+    assert.deepStrictEqual(denied.events, [`error ${PERMISSION_DENIED}`]);
+    assert.deepStrictEqual(await call(sftp, 'listDir', path.join(dir, 'missing')), [NO_SUCH_FILE, []]);
+
+    // The mode counts its nine permission bits only.
+    assert.deepStrictEqual(await call(sftp, 'chmod', path.join(dir, '-dash'), 0o104751), []);
+    assert.strictEqual(fs.statSync(path.join(dir, '-dash')).mode & 0o7777, 0o751);
+    assert.deepStrictEqual(await call(sftp, 'makeDir', path.join(dir, 'made'), 0o40700), []);
+    assert.strictEqual(fs.statSync(path.join(dir, 'made')).mode & 0o7777, 0o700);
+    assert.deepStrictEqual(await call(sftp, 'rename', path.join(dir, 'plain'), path.join(dir, 'moved')), []);
+    assert.ok(fs.existsSync(path.join(dir, 'moved')) && !fs.existsSync(path.join(dir, 'plain')));
+    assert.deepStrictEqual(await call(sftp, 'removeDir', path.join(dir, 'made')), []);
+    assert.deepStrictEqual(await call(sftp, 'removeFile', path.join(dir, 'moved')), []);
+
+    const [listCode, entries] = await call(sftp, 'listDir', dir);
+    assert.strictEqual(listCode, 0);
+    const byName = new Map(entries.map((entry) => [entry.filename, entry]));
+    assert.deepStrictEqual([...byName.keys()].sort(),
+      ['.', '..', ...fs.readdirSync(dir)].sort());
+    assert.ok(byName.get('link').attrs.isSymbolicLink());
+    assert.ok(byName.get('full').attrs.isDirectory());
+    assert.strictEqual(byName.get('ünïcödé ✓').attrs.size, 200);
+    assert.match(byName.get('-dash').longname, /-dash$/);
+  } finally {
+    client.close();
+    assert.strictEqual(await ended, 'disconnected');
+  }
+});
+
+test('a directory of 10,000 entries is listed whole', async () => {
+  const dir = workDir();
+  for (let i = 0; i < 10000; i++) fs.writeFileSync(path.join(dir, `entry-${i}`), '');
+  handOver(dir);
+  const { client, sftp, ended } = await openFs();
+  const [code, entries] = await call(sftp, 'listDir', dir);
+  assert.strictEqual(code, 0);
+  assert.strictEqual(entries.length, 10002);
+  assert.strictEqual(new Set(entries.map((e) => e.filename)).size, 10002);
+  client.close();
+  await ended;
+});
+
+test('requests in flight at once each get their own answer', async () => {
+  const dir = workDir();
+  for (let i = 0; i < 200; i++) fs.writeFileSync(path.join(dir, `f${i}`), Buffer.alloc(i * 7));
+  const contents = [];
+  for (let i = 0; i < 4; i++) {
+    contents.push(crypto.randomBytes(3_000_017 + i));
+    fs.writeFileSync(path.join(dir, `big${i}`), contents[i]);
+  }
+  handOver(dir);
+  const { client, sftp, ended } = await openFs();
+  const work = [];
+  for (let i = 0; i < 200; i++) {
+    work.push(call(sftp, 'stat', path.join(dir, `f${i}`)).then(([code, attrs]) => {
+      assert.deepStrictEqual([code, attrs.size], [0, i * 7], `f${i}`);
+    }));
+    if (i % 4 === 0) {
+      work.push(call(sftp, 'chmod', path.join(dir, `f${i}`), 0o600).then((args) => {
+        assert.deepStrictEqual(args, []);
+        assert.strictEqual(fs.statSync(path.join(dir, `f${i}`)).mode & 0o777, 0o600);
+      }));
+    }
+    if (i % 50 === 0) {
+      work.push(call(sftp, 'stat', path.join(dir, `none${i}`)).then(([code]) => {
+        assert.strictEqual(code, NO_SUCH_FILE);
+      }));
+    }
+  }
+  // Four downloads and four uploads, all at once on the one file system.
+  for (let i = 0; i < 4; i++) {
+    work.push(download(sftp, path.join(dir, `big${i}`)).then(({ data, events }) => {
+      assert.deepStrictEqual(events, ['success', 'close']);
+      assert.strictEqual(sha256(data), sha256(contents[i]));
+    }));
+    const chunks = [];
+    for (let at = 0; at < contents[i].length; at += 65536) chunks.push(contents[i].subarray(at, at + 65536));
+    work.push(upload(sftp, path.join(dir, `up${i}`), chunks).then((events) => {
+      assert.deepStrictEqual(events, ['success', 'final', 'close']);
+      assert.strictEqual(sha256(fs.readFileSync(path.join(dir, `up${i}`))), sha256(contents[i]));
+    }));
+  }
+  await Promise.all(work);
+  client.close();
+  assert.strictEqual(await ended, 'disconnected');
+});
+
+test('256 MiB down and up, paused and resumed on the way, arrive whole', async () => {
+  const dir = workDir();
+  const size = 256 * 1024 * 1024;
+  const content = crypto.randomBytes(size);
+  fs.writeFileSync(path.join(dir, 'big'), content);
+  fs.writeFileSync(path.join(dir, 'empty'), '');
+  handOver(dir);
+  const expected = sha256(content);
+  const { client, sftp, ended } = await openFs();
+
+  const down = await download(sftp, path.join(dir, 'big'), { pauseEvery: 1000 });
+  assert.deepStrictEqual(down.events, ['success', 'close']);
+  assert.ok(down.maxPart <= 16384);
+  assert.strictEqual(sha256(down.data), expected);
+  down.data = null;
+
+  const chunks = [];
+  for (let at = 0; at < size; at += 1 << 20) chunks.push(content.subarray(at, at + (1 << 20)));
+  const events = await upload(sftp, path.join(dir, 'up'), chunks);
+  assert.deepStrictEqual(events, ['success', 'final', 'close']);
+  assert.strictEqual(sha256(fs.readFileSync(path.join(dir, 'up'))), expected);
+
+  // Chunks written without waiting, and an upload over a longer file, which it truncates.
+  const small = [Buffer.from('one '), Buffer.alloc(0), Buffer.from('two '), Buffer.from('three')];
+  assert.deepStrictEqual(await upload(sftp, path.join(dir, 'up'), small, { waitForCompletion: false }),
+    ['success', 'final', 'close']);
+  assert.strictEqual(fs.readFileSync(path.join(dir, 'up'), 'utf8'), 'one two three');
+  assert.deepStrictEqual(await upload(sftp, path.join(dir, 'created'), [], { fileMode: 0o640 }),
+    ['success', 'final', 'close']);
+  assert.deepStrictEqual([fs.statSync(path.join(dir, 'created')).size,
+    fs.statSync(path.join(dir, 'created')).mode & 0o777], [0, 0o640]);
+  const empty = await download(sftp, path.join(dir, 'empty'));
+  assert.deepStrictEqual([empty.events, empty.data.length], [['success', 'close'], 0]);
+
+  client.close();
+  assert.strictEqual(await ended, 'disconnected');
+});
+
+test('a file cut short while it is read ends with what it had', async () => {
+  const dir = workDir();
+  const content = crypto.randomBytes(64 * 1024 * 1024);
+  const file = path.join(dir, 'shrinking');
+  fs.writeFileSync(file, content);
+  handOver(dir);
+  const { client, sftp, ended } = await openFs();
+  const result = await new Promise((resolve) => {
+    const parts = [];
+    const events = [];
+    const reader = sftp.getReader({
+      filePath: file,
+      onData(buffer) {
+        if (parts.length === 0) fs.truncateSync(file, 1024 * 1024);
+        parts.push(buffer);
+      },
+      onSuccess: () => events.push('success'),
+      onError: (code) => events.push(`error ${code}`),
+      onClose: () => { events.push('close'); resolve({ data: Buffer.concat(parts), events }); },
+    });
+    reader.readStart();
+  });
+  assert.deepStrictEqual(result.events, ['success', 'close']);
+  assert.ok(result.data.length < content.length);
+  assert.ok(result.data.equals(content.subarray(0, result.data.length)));
+  client.close();
+  await ended;
+});
+
+test('closing readers, writers, the file system or the client mid-transfer ends each once', async () => {
+  const dir = workDir();
+  fs.writeFileSync(path.join(dir, 'big'), crypto.randomBytes(32 * 1024 * 1024));
+  handOver(dir);
+  const { client, sftp, ended } = await openFs();
+
+  // A paused reader and a writer between chunks still close their handles.
+  const closed = await new Promise((resolve) => {
+    const events = [];
+    const reader = sftp.getReader({
+      filePath: path.join(dir, 'big'),
+      onData() {
+        if (!events.includes('data')) {
+          events.push('data');
+          reader.readStop();
+          setTimeout(() => reader.close(), 50);
+        }
+      },
+      onSuccess: () => events.push('success'),
+      onError: (code) => events.push(`error ${code}`),
+      onClose: () => { events.push('close'); setTimeout(() => resolve(events), SETTLE_MS); },
+    });
+    reader.readStart();
+  });
+  assert.deepStrictEqual(closed, ['data', 'close']);
+  const writerEvents = await new Promise((resolve) => {
+    const events = [];
+    const writer = sftp.getWriter({
+      filePath: path.join(dir, 'partial'),
+      fileMode: 0o644,
+      onSuccess: () => events.push('success'),
+      onError: (code) => events.push(`error ${code}`),
+      onClose: () => { events.push('close'); setTimeout(() => resolve(events), SETTLE_MS); },
+    });
+    writer.write({ fileChunk: Buffer.alloc(4 << 20, 1), completionCallback: () => {
+      events.push('written');
+      writer.close();
+    } });
+  });
+  assert.deepStrictEqual(writerEvents, ['written', 'close']);
+  assert.strictEqual(fs.statSync(path.join(dir, 'partial')).size, 4 << 20);
+  assert.strictEqual((await call(sftp, 'stat', path.join(dir, 'big')))[0], 0);
+
+  // Opened before the first one closes: a session whose last request ends closes itself.
+  const second = await new Promise((resolve) => client.sftp((code, fsys) => resolve(fsys)));
+
+  // Closing the file system cancels what it runs: one close callback, nothing after it.
+  const events = [];
+  const reader = sftp.getReader({
+    filePath: path.join(dir, 'big'),
+    onData() {
+      if (!events.includes('data')) {
+        events.push('data');
+        sftp.stat(path.join(dir, 'big'), () => events.push('stat'));
+        sftp.close((...args) => events.push(`fs closed ${args.length}`));
+        reader.readStart();
+      }
+    },
+    onSuccess: () => events.push('success'),
+    onError: (code) => events.push(`error ${code}`),
+    onClose: () => events.push('close'),
+  });
+  reader.readStart();
+  await new Promise((resolve) => setTimeout(resolve, 500));
+  assert.deepStrictEqual(events, ['data', 'fs closed 0']);
+  assert.strictEqual(sftp.stat(path.join(dir, 'big'), () => events.push('late')), undefined);
+  assert.strictEqual(sftp.getReader({ filePath: 'x' }), undefined);
+
+  // The second file system, closed with the client in the middle of a download.
+  const late = [];
+  second.getReader({
+    filePath: path.join(dir, 'big'),
+    onData() {
+      if (!late.includes('data')) { late.push('data'); client.close(); }
+    },
+    onSuccess: () => late.push('success'),
+    onError: (code) => late.push(`error ${code}`),
+    onClose: () => late.push('close'),
+  }).readStart();
+  assert.strictEqual(await ended, 'disconnected');
+  await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
+  assert.deepStrictEqual(late, ['data']);
+  assert.strictEqual(second.stat('.', () => late.push('after')), undefined);
+});
+
+test('readers and writers script drops go on to their end; the file system goes on', async () => {
+  const dir = workDir();
+  fs.writeFileSync(path.join(dir, 'big'), crypto.randomBytes(16 * 1024 * 1024));
+  handOver(dir);
+  const { client, sftp, ended } = await openFs();
+  let seen = 0;
+  (() => {
+    for (let i = 0; i < 4; i++) {
+      const reader = sftp.getReader({
+        filePath: path.join(dir, 'big'),
+        onData: () => { seen++; if (seen % 5 === 0) reader.readStop(); },
+        onSuccess() {}, onError() {}, onClose() {},
+      });
+      reader.readStart();
+      const writer = sftp.getWriter({ filePath: path.join(dir, `w${i}`), fileMode: 0o600,
+        onSuccess() {}, onError() {}, onClose() {} });
+      writer.write({ fileChunk: Buffer.alloc(1 << 20), completionCallback() {} });
+    }
+  })();
+  // Started and dropped at once: the transfer holds its object until its last callback.
+  const whole = new Promise((resolve) => {
+    let bytes = 0;
+    sftp.getReader({
+      filePath: path.join(dir, 'big'),
+      onData: (buffer) => { bytes += buffer.length; },
+      onSuccess() {}, onError() {},
+      onClose: () => resolve(bytes),
+    }).readStart();
+  });
+  await new Promise((resolve) => setTimeout(resolve, 50));
+  gc();
+  await new Promise((resolve) => setTimeout(resolve, 200));
+  gc();
+  assert.strictEqual(await whole, 16 * 1024 * 1024);
+  const [code, attrs] = await call(sftp, 'stat', path.join(dir, 'big'));
+  assert.deepStrictEqual([code, attrs.size], [0, 16 * 1024 * 1024]);
+  const again = await download(sftp, path.join(dir, 'big'));
+  assert.strictEqual(again.data.length, 16 * 1024 * 1024);
+  client.close();
+  assert.strictEqual(await ended, 'disconnected');
+});
+
+test('objects script makes itself, and a failed sftp request, are inert', async () => {
+  const attrs = new FileAttrs();
+  assert.deepStrictEqual([attrs.mode, attrs.uid, attrs.gid, attrs.size, attrs.atime, attrs.mtime],
+    [0, 0, 0, 0, 0, 0]);
+  assert.strictEqual(attrs.isFile() || attrs.isDirectory() || attrs.isSocket(), false);
+  attrs.size = 4096;
+  attrs.size = '8192';
+  attrs.atime = -1.9;
+  attrs.mtime = 2 ** 40;
+  attrs.uid = -5;
+  attrs.gid = NaN;
+  assert.deepStrictEqual([attrs.size, attrs.atime, attrs.mtime, attrs.uid, attrs.gid],
+    [4096, -1, 2 ** 31 - 1, 0, 0]);
+  new FileReader().readStart();
+  new FileReader().close();
+  new FileWriter().write({ fileChunk: Buffer.from('x'), completionCallback: () => assert.fail() });
+  new FileWriter().final(() => assert.fail());
+
+  const { client, sftp, ended } = await openFs();
+  const fake = new sftp.constructor({});
+  assert.strictEqual(fake.stat('.', () => assert.fail()), undefined);
+  client.close();
+  await ended;
+  // A client that is not connected cannot start SFTP.
+  const idle = new SshClient();
+  const [code, inert] = await new Promise((resolve) => idle.sftp((...args) => resolve(args)));
+  assert.ok(code < 0);
+  assert.strictEqual(inert.getWriter({ filePath: 'x' }), undefined);
+});

@@ -1,0 +1,254 @@
+// SFTP external contexts against the local sshd's SFTP: requests of one kind half done at once each
+// get their own answer, a kind let go goes to the context that waited, and a pause longer than the
+// session's read timeout does not fail the next request.
+#include <gtest/gtest.h>
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "libssh2_ext/sftp/libssh2_sftp_context.h"
+#include "libssh2_ext/sftp/sftp_gate.h"
+#include "tests/unit/support/ssh_test_session.h"
+
+namespace {
+
+// A directory the test account owns, with files of the given sizes.
+class WorkDir {
+ public:
+  WorkDir() {
+    char pattern[] = "/tmp/quelbar-sftp-unit-XXXXXX";
+    path_ = mkdtemp(pattern);
+    chmod(path_.c_str(), 0755);
+    if (const passwd* account = getpwnam(PeerSetting("QUELBAR_SSH_USER").c_str())) {
+      uid_ = account->pw_uid;
+      chown(path_.c_str(), uid_, account->pw_gid);
+    }
+  }
+  ~WorkDir() { std::system(("rm -rf " + path_).c_str()); }
+
+  std::string Add(const std::string& name, size_t size) {
+    const std::string file = path_ + "/" + name;
+    std::ofstream(file) << std::string(size, 'x');
+    chown(file.c_str(), uid_, static_cast<gid_t>(-1));
+    return file;
+  }
+
+ private:
+  std::string path_;
+  uid_t uid_ = 0;
+};
+
+class SftpContextTest : public ::testing::Test {
+ protected:
+  // trickle: the server's bytes reach libssh2 one at a time, so a request sent never finds its
+  // reply in the same call.
+  void Open(int port, bool trickle = false) {
+    SshTestSession::Options options;
+    options.trickle = trickle;
+    ssh_ = std::make_unique<SshTestSession>(port, options);
+    ASSERT_EQ(ssh_->Handshake(), 0);
+    ASSERT_EQ(ssh_->AuthenticateWithPassword(PeerSetting("QUELBAR_SSH_USER"),
+                                             PeerSetting("QUELBAR_SSH_PASSWORD")),
+              0);
+    ssh_->Drive([&] {
+      sftp_ = libssh2_sftp_init(ssh_->get());
+      return sftp_ != nullptr ? 0 : libssh2_session_last_errno(ssh_->get());
+    });
+    sftp_context::Attach(ssh_->get(), sftp_);
+    ASSERT_NE(sftp_, nullptr) << ssh_->LastErrorText();
+  }
+
+  void TearDown() override {
+    if (sftp_ != nullptr) {
+      ssh_->Drive([&] { return sftp_context::Shutdown(sftp_); });
+    }
+  }
+
+  // A context freed with the test, also when an assertion ends it early.
+  struct Context {
+    explicit Context(LIBSSH2_SFTP* sftp)
+        : sftp(sftp), get(libssh2_sftp_create_external_context(sftp)) {}
+    ~Context() { libssh2_sftp_free_external_context(sftp, get); }
+    LIBSSH2_SFTP* sftp;
+    void* get;
+  };
+
+  // One run of a request under its context, as a queued command makes it.
+  template <typename Call>
+  int Run(const Context& context, Call call) {
+    libssh2_sftp_set_context_for_next_command(sftp_, context.get);
+    const int rc = call();
+    libssh2_sftp_reset_external_context(sftp_);
+    return rc;
+  }
+
+  std::unique_ptr<SshTestSession> ssh_;
+  LIBSSH2_SFTP* sftp_ = nullptr;
+};
+
+TEST_F(SftpContextTest, RequestsOfOneKindHalfDoneAtOnceGetTheirOwnAnswers) {
+  REQUIRE_PEER_PORT("QUELBAR_SSHD_PORT", port);
+  Open(port, /*trickle=*/true);
+  WorkDir dir;
+  const std::string a = dir.Add("a", 111);
+  const std::string b = dir.Add("b", 222);
+  Context first(sftp_);
+  Context second(sftp_);
+  Context third(sftp_);
+
+  // The first stat waits for its reply; the second one, and a chmod, wait for the first.
+  LIBSSH2_SFTP_ATTRIBUTES first_attrs{};
+  LIBSSH2_SFTP_ATTRIBUTES second_attrs{};
+  LIBSSH2_SFTP_ATTRIBUTES mode{};
+  mode.flags = LIBSSH2_SFTP_ATTR_PERMISSIONS;
+  mode.permissions = 0600;
+  auto stat_first = [&] { return sftp_context::StatEx(sftp_, a, LIBSSH2_SFTP_STAT, &first_attrs); };
+  auto stat_second = [&] {
+    return sftp_context::StatEx(sftp_, b, LIBSSH2_SFTP_STAT, &second_attrs);
+  };
+  auto chmod_second = [&] { return sftp_context::StatEx(sftp_, b, LIBSSH2_SFTP_SETSTAT, &mode); };
+  ASSERT_EQ(Run(first, stat_first), LIBSSH2_ERROR_EAGAIN);
+  EXPECT_EQ(Run(second, stat_second), LIBSSH2_ERROR_EAGAIN);
+  EXPECT_EQ(Run(third, chmod_second), LIBSSH2_ERROR_EAGAIN);
+
+  int first_rc = LIBSSH2_ERROR_EAGAIN;
+  int second_rc = LIBSSH2_ERROR_EAGAIN;
+  int third_rc = LIBSSH2_ERROR_EAGAIN;
+  ssh_->Drive([&] {
+    // The round of a queue pass: every request runs once, in the same order.
+    if (first_rc == LIBSSH2_ERROR_EAGAIN)
+      first_rc = Run(first, stat_first);
+    if (second_rc == LIBSSH2_ERROR_EAGAIN)
+      second_rc = Run(second, stat_second);
+    if (third_rc == LIBSSH2_ERROR_EAGAIN)
+      third_rc = Run(third, chmod_second);
+    return first_rc == LIBSSH2_ERROR_EAGAIN || second_rc == LIBSSH2_ERROR_EAGAIN ||
+                   third_rc == LIBSSH2_ERROR_EAGAIN
+               ? LIBSSH2_ERROR_EAGAIN
+               : 0;
+  });
+  EXPECT_EQ(first_rc, 0);
+  EXPECT_EQ(second_rc, 0);
+  EXPECT_EQ(third_rc, 0);
+  EXPECT_EQ(first_attrs.filesize, 111u);
+  EXPECT_EQ(second_attrs.filesize, 222u);
+  struct stat on_disk {};
+  ASSERT_EQ(::stat(b.c_str(), &on_disk), 0);
+  EXPECT_EQ(on_disk.st_mode & 0777, 0600u);
+
+  // A failed open hands its status to nobody: the next open gets a handle of its own.
+  auto open_missing = [&] {
+    LIBSSH2_SFTP_HANDLE* handle =
+        sftp_context::OpenEx(sftp_, a + ".missing", LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+    return handle != nullptr ? 0 : libssh2_session_last_errno(ssh_->get());
+  };
+  LIBSSH2_SFTP_HANDLE* opened = nullptr;
+  auto open_b = [&] {
+    opened = sftp_context::OpenEx(sftp_, b, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+    return opened != nullptr ? 0 : libssh2_session_last_errno(ssh_->get());
+  };
+  ASSERT_EQ(Run(first, open_missing), LIBSSH2_ERROR_EAGAIN);
+  EXPECT_EQ(Run(second, open_b), LIBSSH2_ERROR_EAGAIN);
+  first_rc = second_rc = LIBSSH2_ERROR_EAGAIN;
+  ssh_->Drive([&] {
+    if (first_rc == LIBSSH2_ERROR_EAGAIN) {
+      first_rc = Run(first, open_missing);
+      if (first_rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
+        EXPECT_EQ(libssh2_sftp_last_error(sftp_),
+                  static_cast<unsigned long>(LIBSSH2_FX_NO_SUCH_FILE));
+      }
+    }
+    if (second_rc == LIBSSH2_ERROR_EAGAIN)
+      second_rc = Run(second, open_b);
+    return first_rc == LIBSSH2_ERROR_EAGAIN || second_rc == LIBSSH2_ERROR_EAGAIN
+               ? LIBSSH2_ERROR_EAGAIN
+               : 0;
+  });
+  EXPECT_EQ(first_rc, LIBSSH2_ERROR_SFTP_PROTOCOL);
+  ASSERT_EQ(second_rc, 0);
+  char buffer[512];
+  const ssize_t n = ssh_->Drive(
+      [&] { return static_cast<int>(sftp_context::Read(sftp_, opened, buffer, sizeof buffer)); });
+  EXPECT_EQ(n, 222);
+  ssh_->Drive([&] { return sftp_context::CloseHandle(sftp_, opened); });
+}
+
+// libssh2 keeps one timer for the whole SFTP, started by a wait and left running by a read that
+// returns data: without care, the first request after a quiet spell longer than the session's read
+// timeout fails at once with LIBSSH2_ERROR_TIMEOUT.
+TEST_F(SftpContextTest, AQuietSpellLongerThanTheReadTimeoutFailsNothing) {
+  REQUIRE_PEER_PORT("QUELBAR_SSHD_PORT", port);
+  Open(port);
+  WorkDir dir;
+  const std::string file = dir.Add("big", 4 << 20);
+  libssh2_session_set_read_timeout(ssh_->get(), 1);
+  Context reader(sftp_);
+  Context other(sftp_);
+  LIBSSH2_SFTP_HANDLE* handle = nullptr;
+  ssh_->Drive([&] {
+    return Run(reader, [&] {
+      handle = sftp_context::OpenEx(sftp_, file, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+      return handle != nullptr ? 0 : libssh2_session_last_errno(ssh_->get());
+    });
+  });
+  ASSERT_NE(handle, nullptr);
+  static char buffer[64 * 1024];
+  const int first = ssh_->Drive([&] {
+    return Run(reader, [&] {
+      return static_cast<int>(sftp_context::Read(sftp_, handle, buffer, sizeof buffer));
+    });
+  });
+  ASSERT_GT(first, 0);
+  // Read-ahead is in flight: the reader pauses for longer than the timeout.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  LIBSSH2_SFTP_ATTRIBUTES attrs{};
+  const int rc = ssh_->Drive([&] {
+    return Run(other, [&] { return sftp_context::StatEx(sftp_, file, LIBSSH2_SFTP_STAT, &attrs); });
+  });
+  EXPECT_EQ(rc, 0) << ssh_->LastErrorText();
+  EXPECT_EQ(attrs.filesize, 4u << 20);
+  EXPECT_EQ(libssh2_session_get_read_timeout(ssh_->get()), 1);
+  ssh_->Drive(
+      [&] { return Run(reader, [&] { return sftp_context::CloseHandle(sftp_, handle); }); });
+}
+
+// The hand-over, without a server: a kind let go goes to the longest waiter, and a waiter that
+// lets a whole round pass without trying loses its turn.
+TEST(SftpGateTest, AKindLetGoGoesToTheLongestWaiterUntilItLetsARoundPass) {
+  sftp_context::SftpGate gate(nullptr);
+  int a = 0;
+  int b = 0;
+  int c = 0;
+  auto enter = [&](const void* context) {
+    gate.set_current(context);
+    return gate.Enter(sftp_context::kRead);
+  };
+  ASSERT_TRUE(enter(&a));
+  gate.Leave(sftp_context::kRead, /*would_block=*/true);
+  EXPECT_FALSE(enter(&b));
+  EXPECT_FALSE(enter(&c));
+  EXPECT_FALSE(gate.TakeWakeUp());
+  gate.set_current(&a);
+  gate.Leave(sftp_context::kRead, /*would_block=*/false);
+  EXPECT_TRUE(gate.TakeWakeUp());
+  // a at once again: b has its turn first.
+  EXPECT_FALSE(enter(&a));
+  ASSERT_TRUE(enter(&b));
+  gate.Leave(sftp_context::kRead, false);
+  // Then c, which waited next; b passes over it once, and c, paused, never comes.
+  EXPECT_FALSE(enter(&b));
+  EXPECT_TRUE(enter(&b));
+  gate.Leave(sftp_context::kRead, true);
+  // A context that is freed lets go of what it held.
+  gate.Forget(&b);
+  EXPECT_TRUE(enter(&c));
+}
+
+}  // namespace
