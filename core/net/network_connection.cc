@@ -252,9 +252,6 @@ void NetworkConnection::CloseSocket() {
   }
   reading_ = false;
   connected_ = false;
-  // An ended connection whose owner script keeps (a TelnetClient it may connect again) holds no
-  // read buffer; the next socket makes one.
-  read_buffer_.reset();
   CloseTcpHandle(socket_);
 }
 
