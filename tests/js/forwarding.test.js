@@ -192,7 +192,10 @@ test('a target or client that reads nothing holds memory bounded, then gets ever
   await downIn;
   const peak = await child.peak();
   t.diagnostic(`peak growth of the forwarding process: ${(peak / MiB).toFixed(1)} MiB`);
-  assert.ok(peak < 32 * MiB, `the forwarding process grew by ${(peak / MiB).toFixed(1)} MiB`);
+  // Under the sanitizers freed memory waits in quarantine: RSS says nothing there.
+  if (!/libasan/.test(process.env.LD_PRELOAD || '')) {
+    assert.ok(peak < 32 * MiB, `the forwarding process grew by ${(peak / MiB).toFixed(1)} MiB`);
+  }
   sender.destroy();
   target.close();
 });
