@@ -29,6 +29,10 @@ const expected = {
   'agent.js': [/agent forwarding accepted: true/, /asks: requestIdentities; allowed/,
                /ssh-add -l lists:\n {2}\| 256 MD5:\S+ agent-example \(ED25519\)/,
                /the same fingerprint as the generated key: true/, /the session has ended\n/],
+  'sftp.js': [/holds:\n {2}\| dir {2}\.\n {2}\| dir {2}\.\.\n {2}\| file hello\.txt\n/,
+              /upload complete: 1048576 bytes in 16 chunks/,
+              /downloaded 1048576 bytes; identical to what was uploaded: true/,
+              /stat: a file: true, size 1048576, mode 640/, /closed the file system\nthe session has ended\n$/],
   'proxy.js': [/the proxy opened the tunnel/, /status 0; the server saw/, /\| 127\.0\.0\.1 \d+ 127\.0\.0\.1 \d+/],
 };
 

@@ -21,11 +21,6 @@ BaseCommand::BaseCommand(Kind kind, const CommandTarget& target)
 
 BaseCommand::~BaseCommand() {
   libssh2_sftp_free_external_context(sftp_, context_);
-  std::vector<BaseCommandObserver*> observers;
-  observers.swap(observers_);
-  for (BaseCommandObserver* observer : observers) {
-    observer->onDestroyed(this);
-  }
 }
 
 int BaseCommand::Execute() {
@@ -39,6 +34,8 @@ int BaseCommand::Execute() {
     result = perform();
   } else if (before == kPaused) {
     result = kPending;
+  } else if (before == kCancelled) {
+    reportAbort();
   }
   if (result != kPending && state_ != kCancelled && state_ != kFinished) {
     SetState(kFinished);
@@ -120,6 +117,24 @@ void BaseCommand::cancel() {
   if (!HasEnded()) {
     SetState(kCancelled);
   }
+}
+
+void BaseCommand::abort(int code) {
+  if (!HasEnded()) {
+    abort_code_ = code;
+    SetState(kCancelled);
+  }
+}
+
+void BaseCommand::reportAbort() {
+  const int code = abort_code_;
+  if (code == 0) {
+    return;
+  }
+  abort_code_ = 0;
+  onAborted(code);
+  onEnded();
+  SetState(state_);
 }
 
 void BaseCommand::AddObserver(BaseCommandObserver* observer) {

@@ -30,6 +30,7 @@ class ListDirectory : public BaseCommand {
   };
 
   int perform() override;
+  void onAborted(int code) override { callbacks_.onError(code); }
   bool HasCallInFlight() const override { return call_in_flight_; }
   void ReadEntries();
   void CloseHandle();
