@@ -405,14 +405,13 @@ test('closing readers, writers, the file system or the client mid-transfer ends 
       onData() {
         if (events.includes('data')) return;
         events.push('data');
+        reader.readStop();  // mid-transfer, and no further than that, when the close comes
         operations();
-        setImmediate(() => {
-          operations();
-          closeIt(() => {
-            events.push('closed');
-            setTimeout(() => resolve(events), SETTLE_MS);
-          });
-        });
+        // closeIt queues the operations again just before it closes.
+        setImmediate(() => closeIt(() => {
+          events.push('closed');
+          setTimeout(() => resolve(events), SETTLE_MS);
+        }, (event) => events.push(event), operations));
       },
       onSuccess: () => events.push('success'),
       onError: once('reader'),
@@ -442,10 +441,21 @@ test('closing readers, writers, the file system or the client mid-transfer ends 
     // Those queued just before the close never ran.
     assert.ok(answers.filter(([, code]) => code === '-26').length >= 10, events.join());
   };
-  checkCutOff(await cutOff('fs', sftp, (cb) => sftp.close(cb)));
+  // The file system closed from inside a listing's callback: that listing has answered already.
+  const fsEvents = await cutOff('fs', sftp, (cb, note, operations) => sftp.listDir(dir, (code) => {
+    note(`inner ${code}`);
+    operations();
+    sftp.close(cb);
+  }));
+  checkCutOff(fsEvents.filter((event) => !event.startsWith('inner')));
+  assert.deepStrictEqual(fsEvents.filter((event) => event.startsWith('inner')), ['inner 0']);
   assert.strictEqual(sftp.stat(path.join(dir, 'big'), () => assert.fail()), undefined);
   assert.strictEqual(sftp.getReader({ filePath: 'x' }), undefined);
-  checkCutOff(await cutOff('client', second, (cb) => { client.close(); ended.then(() => cb()); }));
+  checkCutOff(await cutOff('client', second, (cb, note, operations) => {
+    operations();
+    client.close();
+    ended.then(() => cb());
+  }));
   assert.strictEqual(await ended, 'disconnected');
   assert.strictEqual(second.stat('.', () => assert.fail()), undefined);
   for (let i = 0; i < 10 && collected.size < 4; i++) {

@@ -37,8 +37,16 @@ int BaseCommand::Execute() {
   } else if (before == kCancelled) {
     reportAbort();
   }
-  if (result != kPending && state_ != kCancelled && state_ != kFinished) {
-    SetState(kFinished);
+  if (result != kPending) {
+    // A command that ends in this run has answered in it: an abort from inside its callback has
+    // nothing more to tell.
+    const bool aborted = HasAbortToReport();
+    abort_code_ = 0;
+    if (state_ != kCancelled && state_ != kFinished) {
+      SetState(kFinished);
+    } else if (aborted) {
+      SetState(state_);
+    }
   }
   libssh2_sftp_reset_external_context(sftp_);
   if (result != kPending) {

@@ -30,7 +30,12 @@ class ListDirectory : public BaseCommand {
   };
 
   int perform() override;
-  void onAborted(int code) override { callbacks_.onError(code); }
+  // Past delivery the listing has answered; only its handle was left to close.
+  void onAborted(int code) override {
+    if (step_ < STEP_CLOSE_HANDLE) {
+      callbacks_.onError(code);
+    }
+  }
   bool HasCallInFlight() const override { return call_in_flight_; }
   void ReadEntries();
   void CloseHandle();
