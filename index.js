@@ -1,2 +1,3 @@
 'use strict';
-module.exports = require('./build/quelbar.node');
+// LIBQUELBAR_ADDON names another build of the module (the sanitizer build of scripts/test-asan).
+module.exports = require(process.env.LIBQUELBAR_ADDON || './build/quelbar.node');

@@ -293,7 +293,11 @@ int NetworkConnection::Write(const char* bytes, size_t length) {
 void NetworkConnection::OnWrite(uv_write_t* uv_request, int status) {
   std::unique_ptr<WriteRequest> request(static_cast<WriteRequest*>(uv_request->data));
   NetworkConnection* self = request->owner.get();
-  if (status >= 0 || self == nullptr) {
+  if (self == nullptr) {
+    return;
+  }
+  if (status >= 0) {
+    self->delegate_->OnWritten();
     return;
   }
   if (status == UV_EOF) {

@@ -32,6 +32,8 @@ class NetworkConnection {
     virtual void OnError(int status) = 0;
     // Never called with zero bytes. The bytes are valid only during the call.
     virtual void OnData(const char* bytes, size_t length) = 0;
+    // A write has reached the socket; QueuedBytes is smaller now.
+    virtual void OnWritten() {}
   };
 
   explicit NetworkConnection(Delegate* delegate);

@@ -100,7 +100,7 @@ void DynamicConnectionHandler::HandleConnectRequest() {
   // What the client sent behind its request waits here, unread beyond it, until the channel opens.
   stream_->StopReading();
   input_.erase(0, consumed);
-  state_ = kOpening;
+  SetState(kOpening);
   opener_ = std::make_unique<ChannelOpener>(
       session_,
       ChannelOpen::DirectTcpip(host, static_cast<int>(port), peer.address, peer.port,
@@ -109,9 +109,17 @@ void DynamicConnectionHandler::HandleConnectRequest() {
   opener_->Open();
 }
 
+void DynamicConnectionHandler::SetState(State state) {
+  const bool was_greeting = IsGreeting();
+  state_ = state;
+  if (was_greeting && !IsGreeting()) {
+    owner_->OnGreetingEnded(this);
+  }
+}
+
 void DynamicConnectionHandler::Refuse(const std::string& reply) {
   stream_->StopReading();
-  state_ = kReplying;
+  SetState(kReplying);
   if (reply.empty() || stream_->Write(reply) != 0) {
     Close();
   }
@@ -143,7 +151,7 @@ void DynamicConnectionHandler::OnChannelOpened() {
     binding_.Discard(std::move(opener_->channel()));
     return;
   }
-  state_ = kRelaying;
+  SetState(kRelaying);
   binding_.Start(std::move(opener_->channel()), std::move(stream_), std::move(input_));
 }
 
@@ -156,7 +164,7 @@ void DynamicConnectionHandler::OnChannelRefused(const Error& /*error*/) {
 }
 
 void DynamicConnectionHandler::OnBindingFinished() {
-  state_ = kFinished;
+  SetState(kFinished);
   owner_->OnConnectionFinished(this);
 }
 
@@ -167,5 +175,17 @@ void DynamicConnectionHandler::Close() {
 
 std::unique_ptr<DynamicConnectionHandler> SshDynamicPortForwarding::MakeConnection(
     UvTcpPtr socket) {
-  return std::make_unique<DynamicConnectionHandler>(session(), observer(), std::move(socket));
+  if (greetings_.size() >= kMaxGreetings) {
+    // A client that has not asked for its target yet gives way to the newest: one that keeps still
+    // cannot hold sockets and memory, and a client that talks finishes its greeting long before.
+    greetings_.front()->Close();
+  }
+  auto handler =
+      std::make_unique<DynamicConnectionHandler>(session(), observer(), std::move(socket));
+  greetings_.push_back(handler.get());
+  return handler;
+}
+
+void SshDynamicPortForwarding::OnGreetingEnded(DynamicConnectionHandler* handler) {
+  greetings_.remove(handler);
 }

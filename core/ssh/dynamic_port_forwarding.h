@@ -4,6 +4,8 @@
 #ifndef QUELBAR_CORE_SSH_DYNAMIC_PORT_FORWARDING_H_
 #define QUELBAR_CORE_SSH_DYNAMIC_PORT_FORWARDING_H_
 
+#include <cstddef>
+#include <list>
 #include <memory>
 #include <string>
 #include <utility>
@@ -21,6 +23,8 @@ class DynamicConnectionHandler;
 
 class DynamicConnectionObserver {
  public:
+  // The client has sent its request, or is finished without one.
+  virtual void OnGreetingEnded(DynamicConnectionHandler* handler) = 0;
   virtual void OnConnectionFinished(DynamicConnectionHandler* handler) = 0;
 
  protected:
@@ -63,6 +67,9 @@ class DynamicConnectionHandler : private TcpStream::Delegate,
   // SshPortForwardingDataBinding::Observer
   void OnBindingFinished() override;
 
+  // Before the request: the client has not yet named its target.
+  bool IsGreeting() const { return state_ == kVersion || state_ == kMethod || state_ == kRequest; }
+  void SetState(State state);
   // Parses as far as the bytes received allow.
   void ProcessInput();
   void HandleMethodRequest();
@@ -84,13 +91,20 @@ class DynamicConnectionHandler : private TcpStream::Delegate,
 class SshDynamicPortForwarding
     : public ListeningForwarding<DynamicConnectionHandler, DynamicConnectionObserver> {
  public:
+  // At most this many clients in their greeting at once: a new one closes the oldest.
+  static constexpr size_t kMaxGreetings = 256;
+
   SshDynamicPortForwarding(SessionHost* session, PortForwardingOptions options)
       : ListeningForwarding(session, std::move(options)) {}
 
  private:
   std::unique_ptr<DynamicConnectionHandler> MakeConnection(UvTcpPtr socket) override;
+  void OnGreetingEnded(DynamicConnectionHandler* handler) override;
   // Nothing to wait for: the forwarding ends on a later turn, with its disconnectCallback.
   void OnListenFailed() override { EndSoon(); }
+
+  // The clients in their greeting, oldest first.
+  std::list<DynamicConnectionHandler*> greetings_;
 };
 
 #endif  // QUELBAR_CORE_SSH_DYNAMIC_PORT_FORWARDING_H_

@@ -179,7 +179,36 @@ void SshPortForwardingDataBinding::OnPumpOutputEnded() {
   // The shutdown waits for the writes already queued: no byte the channel sent is lost.
   if (stream_->Shutdown() != 0) {
     Close();
+    return;
   }
+  if (!input_done_) {
+    session_->queue()->Push(MakeCommand([self = weak_factory_.GetWeakPtr()] {
+      return self ? self->WatchCloseStep() : static_cast<int>(SshCommand::kDone);
+    }));
+  }
+}
+
+int SshPortForwardingDataBinding::WatchCloseStep() {
+  if (closing_ || input_done_) {
+    return SshCommand::kDone;
+  }
+  // After the server's EOF: 0 once it has closed the channel too.
+  const int rc = libssh2_channel_wait_closed(channel_.get());
+  if (rc == LIBSSH2_ERROR_EAGAIN) {
+    return SshCommand::kPending;
+  }
+  if (rc == 0) {
+    // The server takes no more input (its target has gone): what the client still sends could
+    // never leave, and its end of stream never be sent. The client's connection ends once the
+    // channel's last bytes are written to it.
+    pump_.DiscardInput();
+    if (stream_) {
+      stream_->StopReading();
+    }
+    input_done_ = true;
+    MaybeFinish();
+  }
+  return SshCommand::kDone;
 }
 
 void SshPortForwardingDataBinding::OnStreamShutdown() {

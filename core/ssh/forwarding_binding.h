@@ -7,7 +7,8 @@
 //  - channel to socket: the channel is read while less than kHighWatermark bytes wait for the
 //    socket; the channel's EOF shuts the socket's write side down, after the last byte.
 // Each direction ends on its own, so a protocol that half-closes works; once both have ended the
-// socket is closed and the channel freed. Close (or a socket failure) ends both at once.
+// socket is closed and the channel freed. A channel the server closes (not only ends) takes no more
+// input: what waits for it is dropped. Close (or a socket failure) ends both at once.
 #ifndef QUELBAR_CORE_SSH_FORWARDING_BINDING_H_
 #define QUELBAR_CORE_SSH_FORWARDING_BINDING_H_
 
@@ -67,6 +68,8 @@ class SshPortForwardingDataBinding : private TcpStream::Delegate, private Channe
   void OnPumpOutputEnded() override;
   void OnPumpInputWritten() override;
 
+  // Ends the input direction once the server has closed the channel after its EOF.
+  int WatchCloseStep();
   void MaybeFinish();
   void FreeChannel();
   int FreeStep();

@@ -135,17 +135,31 @@ void SshRemotePortForwarding::Push(int (SshRemotePortForwarding::*step)()) {
 }
 
 int SshRemotePortForwarding::ListenStep() {
-  if (closed_ && !listen_in_flight_) {
+  LIBSSH2_SESSION* session = session_->session();
+  if (!listen_in_flight_) {
+    if (closed_) {
+      return SshCommand::kDone;  // closed while it waited: nothing was asked, nothing to cancel
+    }
+    const int taken = libssh2_session_listen_slot_take(session, this);
+    if (taken == LIBSSH2_ERROR_EAGAIN) {
+      return SshCommand::kPending;  // another forwarding's listen is out
+    }
+    if (taken != 0) {
+      return SshCommand::kDone;  // as a refusal: no readyCallback
+    }
+    listen_in_flight_ = true;
+  } else if (closed_ && session_->IsClosing()) {
+    AbandonListen();
     return SshCommand::kDone;
   }
   // The text as given, "" included (libssh2 would send "0.0.0.0" for NULL).
-  const int rc = libssh2_channel_forward_listen_in_slot(session_->session(), this,
-                                                        options_.bindAddress.c_str(), options_.port,
-                                                        &bound_port_, kQueueSize, &listener_);
-  listen_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
-  if (listen_in_flight_) {
+  const int rc =
+      libssh2_channel_forward_listen_in_slot(session, this, options_.bindAddress.c_str(),
+                                             options_.port, &bound_port_, kQueueSize, &listener_);
+  if (rc == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
   }
+  listen_in_flight_ = false;
   // The slot is free again: listens that waited for it go on with the next pass.
   session_->RequestPass();
   if (rc != 0) {
@@ -191,7 +205,10 @@ void SshRemotePortForwarding::Close() {
 
 int SshRemotePortForwarding::CancelStep() {
   if (listen_in_flight_) {
-    return SshCommand::kPending;
+    if (!session_->IsClosing()) {
+      return SshCommand::kPending;  // the listener it brings is cancelled once it is in
+    }
+    AbandonListen();
   }
   if (listener_ != nullptr && !session_->IsClosing()) {
     if (libssh2_channel_forward_cancel(listener_) == LIBSSH2_ERROR_EAGAIN) {
@@ -202,6 +219,14 @@ int SshRemotePortForwarding::CancelStep() {
   cancelled_ = true;
   MaybeEnd();
   return SshCommand::kDone;
+}
+
+void SshRemotePortForwarding::AbandonListen() {
+  // The client is closing and the server has not answered: waiting for an answer that may never
+  // come would hold the close. The session's free takes the half-done request, and no later listen
+  // of this session may run, since libssh2 would finish this one for it.
+  libssh2_session_listen_slot_abandon(session_->session(), this);
+  listen_in_flight_ = false;
 }
 
 void SshRemotePortForwarding::OnSessionError(const Error& /*error*/) {

@@ -79,6 +79,7 @@ class SshRemotePortForwarding : public PortForwarding,
   int ListenStep();
   int AcceptStep();
   int CancelStep();
+  void AbandonListen();
   void OnConnectionFinished(SshRemotePortForwardingConnection* connection) override;
   void OnConnectionsSwept();
   void MaybeEnd();
@@ -88,7 +89,8 @@ class SshRemotePortForwarding : public PortForwarding,
   sockaddr_storage target_{};
   LIBSSH2_LISTENER* listener_ = nullptr;
   int bound_port_ = 0;
-  // The listen request is half done in libssh2: it must be finished before anything else.
+  // This forwarding holds the listen slot and libssh2 has its request half done: it must be
+  // finished (or abandoned with the slot) before anything else.
   bool listen_in_flight_ = false;
   bool closed_ = false;
   bool cancelled_ = false;

@@ -452,7 +452,8 @@ void SshClientPimpl::ProcessCommands() {
     Close();
   } else {
     PruneFinishedRequests();
-    if (transport_.TakeDirectReads()) {
+    // A pass that a failure's clean-up ran (from OnFailAsync) finds the loop's handles gone.
+    if (transport_.TakeDirectReads() && process_async_) {
       process_async_->Send();
     }
   }

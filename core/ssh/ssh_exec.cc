@@ -207,9 +207,14 @@ int ExecRequest::FinishStep() {
       if (rc == LIBSSH2_ERROR_EAGAIN) {
         return SshCommand::kPending;
       }
-      // The connection ended before the server closed the channel. A status of 0 is then
+      // libssh2 waits only for a channel whose EOF is still in force. The output ended, so without
+      // one (a server that closes without EOF, or that sent data after its close, which clears it)
+      // the server has closed the channel, the status before it.
+      const bool closed_by_server = rc == 0 || rc == LIBSSH2_ERROR_INVAL;
+      // Otherwise the connection ended before the server closed the channel. A status of 0 is then
       // libssh2's default as likely as the command's: never reported as a success.
-      if (rc < 0 && !error_.IsSet() && ExitStatus(session_->session(), channel_.get()) == 0) {
+      if (!closed_by_server && !error_.IsSet() &&
+          ExitStatus(session_->session(), channel_.get()) == 0) {
         error_ = Error{Error::kProtocol, rc,
                        "The connection ended before the command's exit status arrived"};
       }

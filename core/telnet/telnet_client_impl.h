@@ -1,23 +1,25 @@
-// One Telnet connection at a time over a NetworkConnection, with libtelnet doing the protocol: it
-// negotiates terminal type, window size, echo and user name, answers a password prompt once from
-// the options, and reports data, errors and the end of the connection through the options'
-// callbacks.
+// One Telnet connection at a time over a NetworkConnection, with a TelnetEngine doing the protocol,
+// reporting data, errors and the end of the connection through the options' callbacks.
+//
+// What waits to be sent is bounded: while more than kQueuedOutputLimit bytes are queued (a server
+// that sends without reading what it is answered) the socket is not read, and the engine holds the
+// rest of its input, until the queue drains.
 #ifndef QUELBAR_CORE_TELNET_TELNET_CLIENT_IMPL_H_
 #define QUELBAR_CORE_TELNET_TELNET_CLIENT_IMPL_H_
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
-#include <libtelnet.h>
-
 #include "core/net/network_connection.h"
+#include "core/telnet/telnet_engine.h"
 #include "core/telnet/telnet_options.h"
 
 // Callbacks may call every method, Connect included, but must not destroy the client.
-class TelnetClientImpl : public NetworkConnection::Delegate {
+class TelnetClientImpl : public NetworkConnection::Delegate, private TelnetEngine::Delegate {
  public:
+  static constexpr size_t kQueuedOutputLimit = 1024 * 1024;
+
   TelnetClientImpl();
   TelnetClientImpl(const TelnetClientImpl&) = delete;
   TelnetClientImpl& operator=(const TelnetClientImpl&) = delete;
@@ -30,41 +32,27 @@ class TelnetClientImpl : public NetworkConnection::Delegate {
   void SendText(const std::string& text);
   // Tells the server a new window size; a later DO NAWS still sends the size of the options.
   void Resize(int32_t cols, int32_t rows);
-  // Ends the connection, if any, and calls onDisconnect.
+  // Ends the connection, if any, and calls onDisconnect: the one final callback of the connection.
   void Close();
 
   void OnConnected() override;
   void OnEof() override;
   void OnError(int status) override;
   void OnData(const char* bytes, size_t length) override;
+  void OnWritten() override;
 
  private:
-  struct TelnetFree {
-    void operator()(telnet_t* telnet) const { telnet_free(telnet); }
-  };
+  // TelnetEngine::Delegate
+  bool OnTelnetSend(const std::string& bytes) override;
+  void OnTelnetData(const std::string& data) override;
+  void OnTelnetError(const Error& error) override;
 
-  static void OnTelnetEvent(telnet_t* telnet, telnet_event_t* event, void* user_data);
-  void HandleEvent(const telnet_event_t& event);
-  void HandleData(const char* bytes, size_t size);
-
-  // A protocol state that knows nothing of an earlier connection.
-  void ResetProtocol();
-  void SendSubnegotiation(unsigned char telopt, const std::string& payload);
-  void SendWindowSize(int32_t cols, int32_t rows);
-  void SendTerminalType();
-  void SendUserEnvironment();
-  // libtelnet hands its output over in small pieces; they are gathered and written as one block at
-  // the end of each operation, so that one message leaves in one segment.
-  void FlushOutput();
   // Ends the connection before reporting, so that a callback may start a new one.
   void EndWithError(const Error& error);
 
   NetworkConnection connection_{this};
   TelnetOptions options_;
-  std::unique_ptr<telnet_t, TelnetFree> telnet_;
-  bool local_echo_ = false;
-  bool password_pending_ = true;
-  std::string output_;
+  TelnetEngine engine_{this, &options_};
 };
 
 #endif  // QUELBAR_CORE_TELNET_TELNET_CLIENT_IMPL_H_

@@ -6,7 +6,10 @@ const assert = require('node:assert');
 const { spawnSync } = require('node:child_process');
 const path = require('node:path');
 
-const hooksPath = path.join(__dirname, '..', '..', 'build', 'bridge_hooks.node');
+// Built beside the module under test.
+const buildDir = process.env.LIBQUELBAR_ADDON ? path.dirname(process.env.LIBQUELBAR_ADDON)
+  : path.join(__dirname, '..', '..', 'build');
+const hooksPath = path.join(buildDir, 'bridge_hooks.node');
 const hooks = require(hooksPath);
 
 function runChild(source, flags = []) {

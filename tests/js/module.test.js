@@ -22,7 +22,7 @@ test('require loads quelbar.node and exports exactly the script classes', () => 
   const quelbar = require(root);
   assert.deepStrictEqual(Object.keys(quelbar).sort(), [...EXPORTED].sort());
   for (const name of NEVER_EXPORTED) assert.strictEqual(quelbar[name], undefined);
-  assert.strictEqual(require(path.join(root, 'build', 'quelbar.node')), quelbar);
+  assert.strictEqual(require(process.env.LIBQUELBAR_ADDON || path.join(root, 'build', 'quelbar.node')), quelbar);
 });
 
 test('a fresh process loads the module and exits on its own', () => {

@@ -309,6 +309,9 @@ test('100 sessions at once, then closed: all succeed and memory returns near its
   assert.ok(last.heapUsed - result.start.heapUsed < 1 * MB, `script heap grew ${mb(last.heapUsed - result.start.heapUsed)} MB`);
   // What the first round's peak of 100 sessions left allocated (arenas, crypto caches) stays; the
   // rounds after it must not add to it.
-  assert.ok(last.rss - first.rss < 8 * MB, `rss grew ${mb(last.rss - first.rss)} MB after the first round`);
-  assert.ok(last.rss - result.start.rss < 24 * MB, `rss grew ${mb(last.rss - result.start.rss)} MB`);
+  // Under the sanitizers freed memory waits in quarantine: RSS says nothing there.
+  if (!/libasan/.test(process.env.LD_PRELOAD || '')) {
+    assert.ok(last.rss - first.rss < 8 * MB, `rss grew ${mb(last.rss - first.rss)} MB after the first round`);
+    assert.ok(last.rss - result.start.rss < 24 * MB, `rss grew ${mb(last.rss - result.start.rss)} MB`);
+  }
 });

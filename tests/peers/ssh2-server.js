@@ -171,6 +171,7 @@ Object.assign(BEHAVIOURS, {
 //   first command started.
 // eof-drop: a command's output and EOF, then the TCP connection drops: no exit status, no CLOSE.
 // open-silent: channel opens are never answered.
+// forward-silent: requests to listen (tcpip-forward) are never answered.
 const ENDING_SHELL_OUTPUT = Buffer.concat([Buffer.from('first line\n'), Buffer.alloc(200 * 1024, 0x41),
                                           Buffer.from('\nLAST LINE\n')]);
 
@@ -217,6 +218,7 @@ Object.assign(BEHAVIOURS, {
   'drop-later': { auth: acceptNone, ready: dropLater },
   'eof-drop': { auth: acceptNone, ready: endWith('eof-drop') },
   'open-silent': { auth: acceptNone, ready: (client) => client.on('session', () => {}) },
+  'forward-silent': { auth: acceptNone, ready: (client) => client.on('request', () => {}) },
 });
 
 let connections = 0;

@@ -6,14 +6,16 @@ const net = require('net');
 const { SshClient } = require('../../..');
 const { plainLogin } = require('./ssh_session');
 
-// A client logged in to the plain sshd; `ended` settles with 'disconnected' or the Error.
-function connect() {
+// A client logged in to the plain sshd (or where overrides say); `ended` settles with 'disconnected'
+// or the Error.
+function connect(overrides = {}) {
   return new Promise((resolve, reject) => {
     const client = new SshClient();
     let ended;
     const endedPromise = new Promise((r) => { ended = r; });
     client.connect({
       ...plainLogin(),
+      ...overrides,
       connectCallback: () => resolve({ client, ended: endedPromise }),
       disconnectCallback: () => ended('disconnected'),
       errorCallback: (error) => { reject(error); ended(error); },

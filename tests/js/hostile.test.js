@@ -1,0 +1,268 @@
+'use strict';
+// Servers that try to crash the client or fill its memory: floods of Telnet negotiations and data,
+// servers that never read, SSH floods before the key exchange and during a command. The client runs
+// in a fresh node process that reports its callbacks and how far its RSS grew; each case wants no
+// crash, one final callback, the right data or error, and growth under 64 MiB.
+const test = require('node:test');
+const assert = require('node:assert');
+const net = require('node:net');
+const path = require('node:path');
+const { execFile } = require('node:child_process');
+const { promisify } = require('node:util');
+const { Server, utils } = require('ssh2');
+const { bytes, IAC, DO, SB, SE, NEW_ENVIRON } = require('../peers/telnet-script-peer');
+
+// Under the sanitizers freed memory waits in quarantine, so RSS says nothing there.
+const MAX_GROWTH = /libasan/.test(process.env.LD_PRELOAD || '') ? Infinity : 64 << 20;
+const LIBSSH2_ERROR_OUT_OF_BOUNDARY = -41;
+
+// Runs body in a fresh node with the module as `lib`; body calls report(events) once its client has
+// given its final word. Resolves with { events, growth }, growth being the peak RSS over the RSS
+// at the start.
+async function inChild(body, port) {
+  const script = `
+    const lib = require('.');
+    const port = Number(process.argv[1]);
+    const startRss = process.memoryUsage().rss;
+    const events = [];
+    // Waits, so that a second final callback would be seen.
+    const report = () => setTimeout(() => {
+      console.log(JSON.stringify({ events, growth: process.resourceUsage().maxRSS * 1024 - startRss }));
+      process.exit(0);
+    }, 300);
+    ${body}
+  `;
+  const { stdout } = await promisify(execFile)(process.execPath, ['-e', script, String(port)], {
+    cwd: path.join(__dirname, '..', '..'), timeout: 120000, maxBuffer: 64 << 20,
+  });
+  return JSON.parse(stdout);
+}
+
+// A raw TCP server on 127.0.0.1 whose connections run onConnection(socket); closed after body.
+async function withServer(onConnection, body) {
+  const server = net.createServer((socket) => {
+    socket.on('error', () => {});
+    onConnection(socket);
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  try {
+    return await body(server.address().port);
+  } finally {
+    server.close();
+  }
+}
+
+// Writes chunk again and again while the socket takes it, up to limit bytes; resolves with the bytes
+// written once the client stopped taking them for a while (or the limit was reached).
+function flood(socket, chunk, limit) {
+  return new Promise((resolve) => {
+    let sent = 0;
+    let stalled;
+    const pump = () => {
+      clearTimeout(stalled);
+      while (!socket.destroyed && sent < limit && socket.write(chunk)) sent += chunk.length;
+      if (socket.destroyed || sent >= limit) resolve(sent);
+      else stalled = setTimeout(() => resolve(sent), 500);
+    };
+    socket.on('drain', pump);
+    socket.on('close', () => resolve(sent));
+    pump();
+  });
+}
+
+const telnetClient = `
+  const client = new lib.TelnetClient();
+  const data = [];
+  client.connect({ host: '127.0.0.1', port,
+    dataCallback: (d) => data.push(d),
+    errorCallback: (e) => { events.push('error:' + e.message); report(); },
+    disconnectCallback: () => {
+      const all = Buffer.concat(data);
+      events.push('disconnect', 'callbacks:' + data.length, 'length:' + all.length,
+                  'data:' + all.subarray(0, 8).toString('latin1') + '~' + all.subarray(-8).toString('latin1'));
+      report();
+    } });
+`;
+
+test('hostile Telnet servers', async (t) => {
+  await t.test('100,000 empty NEW-ENVIRON SENDs in one write crash nothing', () => withServer((socket) => {
+    const send = bytes(IAC, SB, NEW_ENVIRON, 1, IAC, SE);
+    socket.end(Buffer.concat([Buffer.from('before'), ...Array(100000).fill(send), Buffer.from('after')]));
+    socket.resume();
+  }, async (port) => {
+    const { events, growth } = await inChild(telnetClient, port);
+    assert.deepStrictEqual(events.filter((e) => !e.startsWith('callbacks:')),
+                           ['disconnect', 'length:11', 'data:beforeaf~oreafter']);
+    assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+  }));
+
+  await t.test('a server that sends DO 200 without end and never reads: the client stops reading', () => {
+    let sent = 0;
+    return withServer(async (socket) => {
+      socket.pause();
+      sent = await flood(socket, Buffer.concat(Array(20000).fill(bytes(IAC, DO, 200))), 512 << 20);
+      // Reads what it was answered at last, and says goodbye.
+      socket.resume();
+      socket.end('done');
+    }, async (port) => {
+      const { events, growth } = await inChild(telnetClient, port);
+      assert.deepStrictEqual(events.filter((e) => !e.startsWith('callbacks:')),
+                             ['disconnect', 'length:4', 'data:done~done']);
+      assert.ok(sent < 256 << 20, `the client took ${sent >> 20} MiB without being read`);
+      assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+    });
+  });
+
+  await t.test('close with 32 MiB not yet written: disconnectCallback alone', () => withServer((socket) => {
+    socket.pause();
+    socket.write('go');
+  }, async (port) => {
+    const { events } = await inChild(`
+      const client = new lib.TelnetClient();
+      client.connect({ host: '127.0.0.1', port,
+        dataCallback: () => {
+          client.send(Buffer.alloc(32 << 20, 'z'));
+          client.close();
+          report();
+        },
+        errorCallback: (e) => events.push('error:' + e.message),
+        disconnectCallback: () => events.push('disconnect') });
+    `, port);
+    assert.deepStrictEqual(events, ['disconnect']);
+  }));
+
+  await t.test('4 MiB of data bytes 255 arrive whole, in few callbacks', () => withServer((socket) => {
+    socket.end(Buffer.concat([Buffer.from('x'), Buffer.alloc(8 << 20, 255), Buffer.from('y')]));
+  }, async (port) => {
+    const { events, growth } = await inChild(telnetClient, port);
+    const callbacks = Number(events.find((e) => e.startsWith('callbacks:')).slice(10));
+    assert.deepStrictEqual(events.filter((e) => !e.startsWith('callbacks:')),
+                           ['disconnect', `length:${(4 << 20) + 2}`, 'data:x\xff\xff\xff\xff\xff\xff\xff~\xff\xff\xff\xff\xff\xff\xffy']);
+    assert.ok(callbacks < 1000, `${callbacks} dataCallbacks`);
+    assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+  }));
+});
+
+// An unencrypted SSH packet of the given payload.
+function packet(payload) {
+  let padding = 8 - ((5 + payload.length) % 8);
+  if (padding < 4) padding += 8;
+  const out = Buffer.alloc(5 + payload.length + padding);
+  out.writeUInt32BE(1 + payload.length + padding, 0);
+  out[4] = padding;
+  payload.copy(out, 5);
+  return out;
+}
+
+function nameList(...names) {
+  const text = Buffer.from(names.join(','));
+  const length = Buffer.alloc(4);
+  length.writeUInt32BE(text.length);
+  return Buffer.concat([length, text]);
+}
+
+const KEXINIT = packet(Buffer.concat([
+  Buffer.from([20]), Buffer.alloc(16, 7),
+  nameList('curve25519-sha256'), nameList('ssh-ed25519'),
+  nameList('aes128-ctr'), nameList('aes128-ctr'), nameList('hmac-sha2-256'), nameList('hmac-sha2-256'),
+  nameList('none'), nameList('none'), nameList(), nameList(), Buffer.from([0, 0, 0, 0, 0]),
+]));
+
+const sshClient = (user) => `
+  const client = new lib.SshClient();
+  client.connect({ host: '127.0.0.1', port: String(port), username: '${user}', password: 'x',
+    knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
+    connectCallback: () => {
+      events.push('connected');
+      client.exec(Buffer.from('flood'), (status, output) => events.push('exec:' + status),
+                  (e) => events.push('exec error:' + e.libquelbar_error_type + ':' + e.message));
+    },
+    errorCallback: (e) => {
+      events.push('error:' + e.libquelbar_error_type + ':' + e.libquelbar_error_code + ':' + e.message);
+      report();
+    },
+    disconnectCallback: () => { events.push('disconnect'); report(); } });
+`;
+
+test('hostile SSH servers', async (t) => {
+  const boundError = (event) => event.startsWith(`error:2:${LIBSSH2_ERROR_OUT_OF_BOUNDARY}:`) &&
+                                event.endsWith('The server sent more than 4 MiB of messages that nothing asked for');
+
+  for (const [name, chunk] of [
+    ['endless packets of unassigned type 192', packet(Buffer.concat([Buffer.from([192]), Buffer.alloc(999)]))],
+    ['a KEXINIT, then KEXINITs without end', KEXINIT],
+  ]) {
+    await t.test(`before the key exchange ends: ${name}`, () => withServer((socket) => {
+      socket.write('SSH-2.0-hostile\r\n');
+      socket.write(KEXINIT);
+      flood(socket, Buffer.concat(Array(64).fill(chunk)), 1 << 30).then(() => socket.destroy());
+      socket.resume();
+    }, async (port) => {
+      const { events, growth } = await inChild(sshClient('x'), port);
+      assert.strictEqual(events.length, 1, events.join());
+      assert.ok(boundError(events[0]), events[0]);
+      assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+    }));
+  }
+
+  // An ssh2 server that accepts any login and hands each exec to onExec(channel id, protocol, alive).
+  async function withSsh2Server(onExec, body) {
+    const server = new Server({ hostKeys: [utils.generateKeyPairSync('ed25519').private] }, (client) => {
+      const alive = { connected: true };
+      client.on('error', () => {});
+      client.on('close', () => { alive.connected = false; });
+      client.on('authentication', (ctx) => ctx.accept());
+      client.on('ready', () => client.on('session', (accept) => {
+        accept().on('exec', (acceptExec) => {
+          const channel = acceptExec();
+          onExec(channel.outgoing.id, client._protocol, alive);
+        });
+      }));
+    });
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    try {
+      return await body(server.address().port);
+    } finally {
+      server.close();
+    }
+  }
+
+  await t.test('during a command: replies to no request without end', () => withSsh2Server((id, protocol, alive) => {
+    const pump = () => {
+      if (!alive.connected) return;
+      for (let i = 0; i < 2000; i++) protocol.channelSuccess(id);
+      setImmediate(pump);
+    };
+    pump();
+  }, async (port) => {
+    const { events, growth } = await inChild(sshClient('x'), port);
+    assert.strictEqual(events[0], 'connected');
+    const final = events.filter((e) => e.startsWith('error:') || e === 'disconnect');
+    assert.strictEqual(final.length, 1, events.join());
+    assert.ok(boundError(final[0]), final[0]);
+    assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+  }));
+
+  await t.test("data after the channel's close: the status and output that arrived", () => withSsh2Server((id, protocol) => {
+    protocol.channelData(id, Buffer.from('out'));
+    protocol.exitStatus(id, 0);
+    protocol.channelClose(id);
+    protocol.channelData(id, Buffer.from('late'));
+  }, async (port) => {
+    const { events, growth } = await inChild(`
+      const client = new lib.SshClient();
+      client.connect({ host: '127.0.0.1', port: String(port), username: 'x', password: 'x',
+        knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
+        connectCallback: () => client.exec(Buffer.from('late'), (status, output) => {
+          events.push('exec:' + status + ':' + output);
+          client.close();
+        }, (e) => { events.push('exec error:' + e.message); client.close(); }),
+        errorCallback: (e) => { events.push('error:' + e.message); report(); },
+        disconnectCallback: () => { events.push('disconnect'); report(); } });
+    `, port);
+    assert.strictEqual(events.length, 2, events.join());
+    assert.match(events[0], /^exec:0:out(late)?$/);
+    assert.strictEqual(events[1], 'disconnect');
+    assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+  }));
+});

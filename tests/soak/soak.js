@@ -1,0 +1,144 @@
+'use strict';
+// One long run of mixed sessions against the local peers, to see memory and descriptors stay flat:
+// SSH sessions that connect and close, run commands (with output checked) and drive shells, and Telnet
+// logins, a few at a time, round after round. Every minute it prints the process's RSS and its open
+// descriptors; at the end the start, peak and end of both.
+//
+//   npm run soak                        one hour (the peers must run: tests/peers/peers start)
+//   SOAK_MINUTES=5 npm run soak         shorter
+//   SOAK_ADDON=/path/quelbar.node       another build of the module
+const fs = require('node:fs');
+const path = require('node:path');
+const peers = require('../js/support/peers');
+
+const addon = process.env.SOAK_ADDON;
+const { SshClient, TelnetClient } = addon ? require(path.resolve(addon)) : require('../..');
+const MINUTES = Number(process.env.SOAK_MINUTES || 60);
+const PARALLEL = 4;
+const p = peers.load();
+
+const counts = { connect: 0, exec: 0, shell: 0, telnet: 0, failed: 0 };
+const failures = new Map();
+
+function fail(kind, what) {
+  counts.failed++;
+  const key = `${kind}: ${what}`;
+  failures.set(key, (failures.get(key) || 0) + 1);
+}
+
+// Opens an authenticated session; resolves with the client, or null when it failed.
+function openSession() {
+  return new Promise((resolve) => {
+    const client = new SshClient();
+    let done = false;
+    const finish = (value) => { if (!done) { done = true; resolve(value); } };
+    client.connect({
+      host: p.host, port: String(p.sshd.plain), username: p.user, password: p.password,
+      knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
+      keyboardInteractiveCallback: (name, instruction, prompts, respond) => respond([{ text: p.password }]),
+      connectCallback: () => finish(client),
+      errorCallback: (error) => { fail('session', error.message); finish(null); },
+      disconnectCallback: () => finish(null),
+    });
+  });
+}
+
+const rounds = {
+  async connect() {
+    const client = await openSession();
+    if (client) client.close();
+  },
+  async exec() {
+    const client = await openSession();
+    if (!client) return;
+    const size = 1 + Math.floor(Math.random() * 200000);
+    const result = await new Promise((resolve) => {
+      client.exec(Buffer.from(`head -c ${size} /dev/zero | tr '\\0' x`), (status, output) => resolve({ status, output }),
+                  (error) => resolve({ error }));
+    });
+    if (result.error) fail('exec', result.error.message);
+    else if (result.status !== 0 || result.output.length !== size) fail('exec', 'wrong output');
+    client.close();
+  },
+  async shell() {
+    const client = await openSession();
+    if (!client) return;
+    await new Promise((resolve) => {
+      let output = '';
+      const timer = setTimeout(() => { fail('shell', 'no marker'); resolve(); }, 30000);
+      client.shell({ term: 'xterm' }, (term) => {
+        term.sendData(Buffer.from('echo "mark$((6*7))"; exit\n'));
+      }, (data) => { output += data.toString('latin1'); }, () => {
+        clearTimeout(timer);
+        if (!output.includes('mark42')) fail('shell', 'no marker');
+        resolve();
+      });
+    });
+    client.close();
+  },
+  async telnet() {
+    const client = new TelnetClient();
+    await new Promise((resolve) => {
+      let output = '';
+      let sent = 0;
+      const timer = setTimeout(() => { fail('telnet', 'no marker'); client.close(); }, 30000);
+      client.connect({
+        host: p.host, port: p.telnet.busybox, username: p.user, password: p.password,
+        dataCallback: (data) => {
+          output += data.toString('latin1');
+          if (sent === 0 && /login: $/.test(output)) { sent = 1; client.send(Buffer.from(`${p.user}\n`)); }
+          if (sent <= 1 && /Password: $/.test(output)) { sent = 2; client.send(Buffer.from(`${p.password}\n`)); }
+          if (sent <= 2 && /\$ $/.test(output)) { sent = 3; client.send(Buffer.from('echo "mark$((6*7))"; exit\n')); }
+        },
+        errorCallback: (error) => { clearTimeout(timer); fail('telnet', error.message); resolve(); },
+        disconnectCallback: () => {
+          clearTimeout(timer);
+          if (!output.includes('mark42')) fail('telnet', 'no marker');
+          resolve();
+        },
+      });
+    });
+  },
+};
+
+function openDescriptors() {
+  return fs.readdirSync('/proc/self/fd').length;
+}
+
+async function main() {
+  const kinds = Object.keys(rounds);
+  const endAt = Date.now() + MINUTES * 60000;
+  const samples = [];
+  const sample = () => {
+    const s = { minute: samples.length, rss: process.memoryUsage().rss, fds: openDescriptors(), ...counts };
+    samples.push(s);
+    console.log(`minute ${s.minute}: rss ${(s.rss / 1048576).toFixed(1)} MiB, ${s.fds} descriptors, ` +
+                `${s.connect} connect, ${s.exec} exec, ${s.shell} shell, ${s.telnet} telnet, ${s.failed} failed`);
+  };
+  sample();
+  const timer = setInterval(sample, 60000);
+  let next = 0;
+  const worker = async () => {
+    while (Date.now() < endAt) {
+      const kind = kinds[next++ % kinds.length];
+      await rounds[kind]();
+      counts[kind]++;
+    }
+  };
+  await Promise.all(Array.from({ length: PARALLEL }, worker));
+  clearInterval(timer);
+  global.gc?.();
+  await new Promise((resolve) => setTimeout(resolve, 1000));
+  sample();
+  const mib = (bytes) => `${(bytes / 1048576).toFixed(1)} MiB`;
+  const peak = samples.reduce((a, b) => (b.rss > a.rss ? b : a));
+  const peakFds = Math.max(...samples.map((s) => s.fds));
+  const first = samples[0];
+  const last = samples[samples.length - 1];
+  console.log(`soak: rss start ${mib(first.rss)}, peak ${mib(peak.rss)} (minute ${peak.minute}), end ${mib(last.rss)}; ` +
+              `descriptors start ${first.fds}, peak ${peakFds}, end ${last.fds}`);
+  for (const [what, n] of failures) console.log(`  failed ${n}x: ${what}`);
+  process.exitCode = counts.failed > 0 || last.fds > first.fds + 2 ? 1 : 0;
+}
+
+main();
