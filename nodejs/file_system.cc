@@ -264,6 +264,7 @@ class NodeFileReader : public ScriptWrapper<NodeFileReader> {
   template <typename... Args>
   std::function<void(Args...)> Ending(std::function<void(Args...)> callback) {
     return [this, callback = std::move(callback)](Args... args) {
+      ended_ = true;
       if (callback) {
         callback(args...);
       }
@@ -278,7 +279,8 @@ class NodeFileReader : public ScriptWrapper<NodeFileReader> {
 
   static void ReadStart(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     NodeFileReader* self = Receiver(info);
-    if (self == nullptr || !self->controller_) {
+    // An ended transfer (a file system closed before the start) holds nothing any more.
+    if (self == nullptr || !self->controller_ || self->ended_) {
       return;
     }
     if (!self->started_) {
@@ -303,6 +305,7 @@ class NodeFileReader : public ScriptWrapper<NodeFileReader> {
   }
 
   bool started_ = false;
+  bool ended_ = false;
   HoldId hold_ = 0;
   std::unique_ptr<FileController> controller_;
 };
@@ -376,10 +379,12 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
     callbacks.partWritten = [this] { PartWritten(); };
     // After either, no other callback comes: the script object is let go.
     callbacks.onError = [this, on_error](int code) {
+      ended_ = true;
       on_error(code);
       ReleaseScriptObjectLater(hold_);
     };
     callbacks.onClose = [this, on_close] {
+      ended_ = true;
       if (on_close) {
         on_close();
       }
@@ -418,6 +423,9 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
   }
 
   void Go() {
+    if (ended_) {
+      return;
+    }
     if (!started_) {
       started_ = true;
       hold_ = HoldScriptObject();
@@ -430,7 +438,7 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
   static void Write(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     v8::Local<v8::Value> chunk = GetProperty(info[0], "fileChunk");
     NodeFileWriter* self = From(info);
-    if (self == nullptr || !chunk->IsArrayBufferView() || self->final_requested_) {
+    if (self == nullptr || !chunk->IsArrayBufferView() || self->final_requested_ || self->ended_) {
       return;
     }
     std::function<void()> completion = [] {};
@@ -464,6 +472,7 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
   }
 
   bool started_ = false;
+  bool ended_ = false;
   HoldId hold_ = 0;
   std::deque<Chunk> waiting_;
   std::deque<std::function<void()>> taken_;

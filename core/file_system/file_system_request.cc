@@ -46,8 +46,11 @@ void FileSystemRequest::Close() {
 }
 
 void FileSystemRequest::OnSessionError(const Error& error) {
-  if (!file_system_) {
-    Report(error.code < 0 ? error.code : LIBSSH2_ERROR_SOCKET_DISCONNECT, nullptr);
+  const int code = error.code < 0 ? error.code : LIBSSH2_ERROR_SOCKET_DISCONNECT;
+  if (file_system_) {
+    file_system_->failAll(code);
+  } else {
+    Report(code, nullptr);
   }
 }
 

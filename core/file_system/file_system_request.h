@@ -12,6 +12,11 @@
 #include "core/ssh/session_request.h"
 
 class SessionHost;
+namespace file_system {
+namespace sftp {
+class SFTP;
+}  // namespace sftp
+}  // namespace file_system
 
 // callback(0, the file system) or callback(code, null): a libssh2 code when SFTP could not be
 // started, also when the session is not connected or ends first. The file system stays the
@@ -46,7 +51,7 @@ class FileSystemRequest : public SessionRequest, private ChannelOpener::Delegate
   SftpCallback callback_;
   // The file system goes before the opener: it shuts down the SFTP session the opener handed over.
   ChannelOpener opener_;
-  std::unique_ptr<file_system::FileSystem> file_system_;
+  std::unique_ptr<file_system::sftp::SFTP> file_system_;
   bool ended_ = false;
 };
 

@@ -99,6 +99,7 @@ class LocalServers {
       `AllowUsers ${user}`,
       'PrintMotd no',
       'PrintLastLog no',
+      'Subsystem sftp internal-sftp',
       '',
     ].join('\n'));
     await this.launch('sshd', port, SSHD, ['-D', '-e', '-f', config, '-p', String(port)]);

@@ -32,6 +32,10 @@ const expected = {
   'forwarding.js': [/got back "HELLO THROUGH THE TUNNEL"\nlocalPortForwarding has ended\n/,
                     /SOCKS5 method chosen: no authentication\nSOCKS5 CONNECT to 127\.0\.0\.1:\d+: granted\n/,
                     /got back "HELLO THROUGH SOCKS"\ndynamicPortForwarding has ended\nthe session has ended\n$/],
+  'sftp.js': [/holds:\n {2}\| dir {2}\.\n {2}\| dir {2}\.\.\n {2}\| file hello\.txt\n/,
+              /upload complete: 1048576 bytes in 16 chunks/,
+              /downloaded 1048576 bytes; identical to what was uploaded: true/,
+              /stat: a file: true, size 1048576, mode 640/, /closed the file system\nthe session has ended\n$/],
   'proxy.js': [/the proxy opened the tunnel/, /status 0; the server saw/, /\| 127\.0\.0\.1 \d+ 127\.0\.0\.1 \d+/],
 };
 

@@ -382,43 +382,87 @@ test('closing readers, writers, the file system or the client mid-transfer ends 
   // Opened before the first one closes: a session whose last request ends closes itself.
   const second = await new Promise((resolve) => client.sftp((code, fsys) => resolve(fsys)));
 
-  // Closing the file system cancels what it runs: one close callback, nothing after it.
-  const events = [];
-  const reader = sftp.getReader({
-    filePath: path.join(dir, 'big'),
-    onData() {
-      if (!events.includes('data')) {
+  // Closing the file system, then the client, with a reader, a writer and one-call operations of
+  // every kind in flight: each answers exactly once, the close callback last, and nothing holds the
+  // script objects afterwards.
+  const collected = new Set();
+  const registry = new FinalizationRegistry((name) => collected.add(name));
+  const cutOff = (label, fsys, closeIt) => new Promise((resolve) => {
+    const events = [];
+    const once = (name) => (code) => events.push(`${name} ${code}`);
+    const operations = () => {
+      fsys.stat(path.join(dir, 'big'), once('stat'));
+      fsys.lstat(path.join(dir, 'big'), once('lstat'));
+      fsys.listDir(dir, once('listDir'));
+      fsys.realPath('.', once('realPath'));
+      fsys.readLink(path.join(dir, 'big'), once('readLink'));
+      fsys.makeDir(path.join(dir, `d${Math.random()}`), 0o755, once('makeDir'));
+      fsys.chmod(path.join(dir, 'big'), 0o644, once('chmod'));
+      fsys.removeFile(path.join(dir, 'none'), once('removeFile'));
+    };
+    const reader = fsys.getReader({
+      filePath: path.join(dir, 'big'),
+      onData() {
+        if (events.includes('data')) return;
         events.push('data');
-        sftp.stat(path.join(dir, 'big'), () => events.push('stat'));
-        sftp.close((...args) => events.push(`fs closed ${args.length}`));
-        reader.readStart();
-      }
-    },
-    onSuccess: () => events.push('success'),
-    onError: (code) => events.push(`error ${code}`),
-    onClose: () => events.push('close'),
+        reader.readStop();  // mid-transfer, and no further than that, when the close comes
+        operations();
+        // closeIt queues the operations again just before it closes.
+        setImmediate(() => closeIt(() => {
+          events.push('closed');
+          setTimeout(() => resolve(events), SETTLE_MS);
+        }, (event) => events.push(event), operations));
+      },
+      onSuccess: () => events.push('success'),
+      onError: once('reader'),
+      onClose: () => events.push('reader close'),
+    });
+    const writer = fsys.getWriter({ filePath: path.join(dir, 'cut'),
+      onSuccess: () => events.push('writer success'), onError: once('writer'),
+      onClose: () => events.push('writer close') });
+    writer.write({ fileChunk: Buffer.alloc(8 << 20, 2), completionCallback() {} });
+    reader.readStart();
+    registry.register(reader, `${label} reader`);
+    registry.register(writer, `${label} writer`);
   });
-  reader.readStart();
-  await new Promise((resolve) => setTimeout(resolve, 500));
-  assert.deepStrictEqual(events, ['data', 'fs closed 0']);
-  assert.strictEqual(sftp.stat(path.join(dir, 'big'), () => events.push('late')), undefined);
+  const checkCutOff = (events) => {
+    assert.strictEqual(events[0], 'data');
+    assert.strictEqual(events.at(-1), 'closed', events.join());
+    const answers = events.slice(1, -1).map((event) => event.split(' '));
+    const count = (name) => answers.filter(([n]) => n === name).length;
+    assert.deepStrictEqual([count('reader'), count('writer')], [1, 1], events.join());
+    for (const name of ['stat', 'lstat', 'listDir', 'realPath', 'readLink', 'makeDir', 'chmod',
+      'removeFile']) {
+      assert.strictEqual(count(name), 2, `${name}: ${events.join()}`);
+    }
+    for (const who of ['reader', 'writer']) {
+      assert.strictEqual(answers.find(([n]) => n === who)[1], '-26');
+    }
+    // Those queued just before the close never ran.
+    assert.ok(answers.filter(([, code]) => code === '-26').length >= 10, events.join());
+  };
+  // The file system closed from inside a listing's callback: that listing has answered already.
+  const fsEvents = await cutOff('fs', sftp, (cb, note, operations) => sftp.listDir(dir, (code) => {
+    note(`inner ${code}`);
+    operations();
+    sftp.close(cb);
+  }));
+  checkCutOff(fsEvents.filter((event) => !event.startsWith('inner')));
+  assert.deepStrictEqual(fsEvents.filter((event) => event.startsWith('inner')), ['inner 0']);
+  assert.strictEqual(sftp.stat(path.join(dir, 'big'), () => assert.fail()), undefined);
   assert.strictEqual(sftp.getReader({ filePath: 'x' }), undefined);
-
-  // The second file system, closed with the client in the middle of a download.
-  const late = [];
-  second.getReader({
-    filePath: path.join(dir, 'big'),
-    onData() {
-      if (!late.includes('data')) { late.push('data'); client.close(); }
-    },
-    onSuccess: () => late.push('success'),
-    onError: (code) => late.push(`error ${code}`),
-    onClose: () => late.push('close'),
-  }).readStart();
+  checkCutOff(await cutOff('client', second, (cb, note, operations) => {
+    operations();
+    client.close();
+    ended.then(() => cb());
+  }));
   assert.strictEqual(await ended, 'disconnected');
-  await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
-  assert.deepStrictEqual(late, ['data']);
-  assert.strictEqual(second.stat('.', () => late.push('after')), undefined);
+  assert.strictEqual(second.stat('.', () => assert.fail()), undefined);
+  for (let i = 0; i < 10 && collected.size < 4; i++) {
+    gc();
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  assert.strictEqual(collected.size, 4);
 });
 
 test('readers and writers script drops go on to their end; the file system goes on', async () => {

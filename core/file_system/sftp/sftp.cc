@@ -17,38 +17,41 @@ namespace file_system {
 namespace sftp {
 
 CommandObserver::~CommandObserver() {
-  for (cmd::BaseCommand* command : pending_) {
+  for (const std::shared_ptr<cmd::BaseCommand>& command : pending_) {
     command->RemoveObserver(this);
   }
 }
 
-void CommandObserver::add(cmd::BaseCommand* command) {
+void CommandObserver::add(std::shared_ptr<cmd::BaseCommand> command) {
   command->AddObserver(this);
-  pending_.push_back(command);
+  pending_.push_back(std::move(command));
 }
 
-void CommandObserver::cancelAll() {
-  std::vector<cmd::BaseCommand*> pending = pending_;
-  for (cmd::BaseCommand* command : pending) {
-    if (std::find(pending_.begin(), pending_.end(), command) != pending_.end()) {
-      command->cancel();
-    }
+void CommandObserver::abortAll(int code) {
+  // Kept alive by the copy while each leaves the list.
+  std::vector<std::shared_ptr<cmd::BaseCommand>> pending = pending_;
+  for (const std::shared_ptr<cmd::BaseCommand>& command : pending) {
+    command->abort(code);
+  }
+}
+
+void CommandObserver::reportAborted() {
+  std::vector<std::shared_ptr<cmd::BaseCommand>> pending = pending_;
+  for (const std::shared_ptr<cmd::BaseCommand>& command : pending) {
+    command->reportAbort();
   }
 }
 
 void CommandObserver::onStateChanged(cmd::BaseCommand* command) {
-  if (command->HasEnded()) {
-    command->RemoveObserver(this);
-    remove(command);
+  if (!command->HasEnded() || command->HasAbortToReport()) {
+    return;
   }
-}
-
-void CommandObserver::onDestroyed(cmd::BaseCommand* command) {
-  remove(command);
-}
-
-void CommandObserver::remove(cmd::BaseCommand* command) {
-  pending_.erase(std::remove(pending_.begin(), pending_.end(), command), pending_.end());
+  command->RemoveObserver(this);
+  pending_.erase(std::remove_if(pending_.begin(), pending_.end(),
+                                [command](const std::shared_ptr<cmd::BaseCommand>& pending) {
+                                  return pending.get() == command;
+                                }),
+                 pending_.end());
 }
 
 SFTP::SFTP(LIBSSH2_SFTP* sftp, LIBSSH2_SESSION* session, CommandQueue* queue,
@@ -74,7 +77,7 @@ void SFTP::close(cb::ResultCallbacks<void> callbacks) {
     return;
   }
   closing_ = true;
-  observer_.cancelAll();
+  observer_.abortAll(LIBSSH2_ERROR_CHANNEL_CLOSED);
   queue_->Push(MakeCommand([self = std::make_shared<SafeCallWrapper<SFTP>>(this)] {
     SFTP* file_system = self->Get();
     if (file_system == nullptr) {
@@ -85,6 +88,8 @@ void SFTP::close(cb::ResultCallbacks<void> callbacks) {
 }
 
 int SFTP::shutdownStep() {
+  // Transfers never started are not on the queue: they answer here, before the channel goes.
+  observer_.reportAborted();
   const int rc = sftp_context::Shutdown(sftp_);
   if (rc == LIBSSH2_ERROR_EAGAIN) {
     return SshCommand::kPending;
@@ -102,6 +107,17 @@ int SFTP::shutdownStep() {
   return SshCommand::kDone;
 }
 
+void SFTP::failAll(int code) {
+  closing_ = true;
+  observer_.abortAll(code);
+  observer_.reportAborted();
+  std::vector<cb::ResultCallbacks<void>> callbacks;
+  callbacks.swap(close_callbacks_);
+  for (cb::ResultCallbacks<void>& callback : callbacks) {
+    callback.onError(code);
+  }
+}
+
 void SFTP::wakeQueueLater() {
   if (!later_) {
     later_ = std::make_unique<AsyncCallback>([this] { queue_->WakeUp(); });
@@ -110,12 +126,12 @@ void SFTP::wakeQueueLater() {
   later_->Send();
 }
 
-void SFTP::addCommand(std::unique_ptr<cmd::BaseCommand> command) {
+void SFTP::addCommand(std::shared_ptr<cmd::BaseCommand> command) {
   if (isClosing()) {
     return;  // dropped without a callback
   }
-  observer_.add(command.get());
-  queue_->Push(std::move(command));
+  observer_.add(command);
+  queue_->Push(MakeCommand([command = std::move(command)] { return command->Execute(); }));
 }
 
 void SFTP::removeFile(std::string path, cb::ResultCallbacks<void> callbacks) {
@@ -188,7 +204,7 @@ std::unique_ptr<FileController> SFTP::getWriter(std::string path, int32_t openFl
 }
 
 std::unique_ptr<FileController> SFTP::makeRunner(std::shared_ptr<cmd::TransferCommand> command) {
-  observer_.add(command.get());
+  observer_.add(command);
   return std::make_unique<BaseCommandRunner>(std::move(command), this);
 }
 

@@ -23,23 +23,24 @@ namespace sftp {
 
 class SFTP;
 
-// The commands of one file system that have not ended, so that closing it cancels them.
+// The commands of one file system that have not ended, or not yet told their owner that they were
+// aborted: closing the file system or the end of its session answers each of them once. The list
+// shares their ownership, so that a command the session's cleared queue lets go can still answer.
 class CommandObserver : public cmd::BaseCommandObserver {
  public:
   ~CommandObserver() override;
 
-  void add(cmd::BaseCommand* command);
-  // Cancels every pending command; each leaves the list as it is cancelled.
-  void cancelAll();
+  void add(std::shared_ptr<cmd::BaseCommand> command);
+  // Aborts every pending command with code; each answers at its next run or at reportAborted().
+  void abortAll(int code);
+  // Answers the aborted commands that have not answered yet.
+  void reportAborted();
 
   // cmd::BaseCommandObserver
   void onStateChanged(cmd::BaseCommand* command) override;
-  void onDestroyed(cmd::BaseCommand* command) override;
 
  private:
-  void remove(cmd::BaseCommand* command);
-
-  std::vector<cmd::BaseCommand*> pending_;
+  std::vector<std::shared_ptr<cmd::BaseCommand>> pending_;
 };
 
 class SFTP : public FileSystem {
@@ -70,6 +71,9 @@ class SFTP : public FileSystem {
   std::unique_ptr<FileController> getWriter(std::string path, int32_t openFlags, int32_t mode,
                                             cb::WriteCallbacks callbacks) override;
 
+  // The session has failed with code: every operation and close still waiting answers it now.
+  void failAll(int code);
+
   // Closing or closed: no operation is taken any more.
   bool isClosing() const { return closing_ || isClosed(); }
   CommandQueue* queue() const { return queue_; }
@@ -80,7 +84,7 @@ class SFTP : public FileSystem {
  private:
   // The shutdown step of close(): EAGAIN, 0 (closed) or the libssh2 failure.
   int shutdownStep();
-  void addCommand(std::unique_ptr<cmd::BaseCommand> command);
+  void addCommand(std::shared_ptr<cmd::BaseCommand> command);
   std::unique_ptr<FileController> makeRunner(std::shared_ptr<cmd::TransferCommand> command);
   cmd::CommandTarget target() const { return {session_, sftp_, queue_, fail_session_}; }
 

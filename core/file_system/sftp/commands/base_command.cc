@@ -21,11 +21,6 @@ BaseCommand::BaseCommand(Kind kind, const CommandTarget& target)
 
 BaseCommand::~BaseCommand() {
   libssh2_sftp_free_external_context(sftp_, context_);
-  std::vector<BaseCommandObserver*> observers;
-  observers.swap(observers_);
-  for (BaseCommandObserver* observer : observers) {
-    observer->onDestroyed(this);
-  }
 }
 
 int BaseCommand::Execute() {
@@ -39,9 +34,19 @@ int BaseCommand::Execute() {
     result = perform();
   } else if (before == kPaused) {
     result = kPending;
+  } else if (before == kCancelled) {
+    reportAbort();
   }
-  if (result != kPending && state_ != kCancelled && state_ != kFinished) {
-    SetState(kFinished);
+  if (result != kPending) {
+    // A command that ends in this run has answered in it: an abort from inside its callback has
+    // nothing more to tell.
+    const bool aborted = HasAbortToReport();
+    abort_code_ = 0;
+    if (state_ != kCancelled && state_ != kFinished) {
+      SetState(kFinished);
+    } else if (aborted) {
+      SetState(state_);
+    }
   }
   libssh2_sftp_reset_external_context(sftp_);
   if (result != kPending) {
@@ -120,6 +125,24 @@ void BaseCommand::cancel() {
   if (!HasEnded()) {
     SetState(kCancelled);
   }
+}
+
+void BaseCommand::abort(int code) {
+  if (!HasEnded()) {
+    abort_code_ = code;
+    SetState(kCancelled);
+  }
+}
+
+void BaseCommand::reportAbort() {
+  const int code = abort_code_;
+  if (code == 0) {
+    return;
+  }
+  abort_code_ = 0;
+  onAborted(code);
+  onEnded();
+  SetState(state_);
 }
 
 void BaseCommand::AddObserver(BaseCommandObserver* observer) {

@@ -28,8 +28,6 @@ class BaseCommandObserver {
  public:
   virtual ~BaseCommandObserver() = default;
   virtual void onStateChanged(BaseCommand* command) = 0;
-  // The command is being destroyed: forget it.
-  virtual void onDestroyed(BaseCommand* command) = 0;
 };
 
 class BaseCommand : public SshCommand {
@@ -70,6 +68,12 @@ class BaseCommand : public SshCommand {
   virtual void resume();
   virtual void finish();
   virtual void cancel();
+  // Cancels a command that has not ended, to tell its owner code through its error callback: at its
+  // next run, or through reportAbort() when it will not run again.
+  void abort(int code);
+  // Tells the owner of an aborted command its code, once.
+  void reportAbort();
+  bool HasAbortToReport() const { return abort_code_ != 0; }
 
   State state() const { return state_; }
   Kind kind() const { return kind_; }
@@ -86,6 +90,8 @@ class BaseCommand : public SshCommand {
   virtual bool HasCallInFlight() const { return false; }
   // Called once the command has ended, outside any of its callbacks.
   virtual void onEnded() {}
+  // The error callback of an aborted command.
+  virtual void onAborted(int code) = 0;
 
   // The SFTP status of the last refusal; a refusal that carries none (a malformed or unexpected
   // reply) is a failure all the same, never a 0 that reads as success.
@@ -94,8 +100,8 @@ class BaseCommand : public SshCommand {
   // Ends the session with the error of the call that answered rc; the step then answers kFailed.
   void FailSession(int rc);
 
-  // One-call rule: rc >= 0 success, EAGAIN again, an SFTP refusal reaches onError; anything else
-  // fails the session without a callback.
+  // One-call rule: rc >= 0 success, EAGAIN again, an SFTP refusal reaches onError with its status;
+  // anything else fails the session, and reaches onError with its code.
   template <typename Success>
   int HandleResult(int rc, Success&& success, const std::function<void(int)>& onError) {
     if (rc >= 0) {
@@ -110,6 +116,7 @@ class BaseCommand : public SshCommand {
       return kDone;
     }
     FailSession(rc);
+    onError(rc);
     return kFailed;
   }
 
@@ -121,6 +128,7 @@ class BaseCommand : public SshCommand {
 
   Kind kind_;
   State state_ = kNew;
+  int abort_code_ = 0;
   std::vector<BaseCommandObserver*> observers_;
   void* context_;
   CommandQueue* queue_;

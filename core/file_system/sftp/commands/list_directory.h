@@ -30,6 +30,12 @@ class ListDirectory : public BaseCommand {
   };
 
   int perform() override;
+  // Past delivery the listing has answered; only its handle was left to close.
+  void onAborted(int code) override {
+    if (step_ < STEP_CLOSE_HANDLE) {
+      callbacks_.onError(code);
+    }
+  }
   bool HasCallInFlight() const override { return call_in_flight_; }
   void ReadEntries();
   void CloseHandle();

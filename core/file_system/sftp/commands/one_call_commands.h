@@ -25,6 +25,7 @@ class VoidResultCommand : public BaseCommand {
  protected:
   VoidResultCommand(Kind kind, const CommandTarget& target, cb::ResultCallbacks<void> callbacks);
   int perform() override;
+  void onAborted(int code) override { callbacks_.onError(code); }
   // The libssh2 call.
   virtual int Call() = 0;
 
@@ -104,6 +105,7 @@ class FileStats : public BaseCommand {
 
  private:
   int perform() override;
+  void onAborted(int code) override { callbacks_.onError(code); }
   StatType type_;
   std::string path_;
   cb::ResultCallbacks<FileAttributes> callbacks_;
@@ -118,6 +120,7 @@ class ReadLink : public BaseCommand {
 
  private:
   int perform() override;
+  void onAborted(int code) override { callbacks_.onError(code); }
   std::string path_;
   LinkType type_;
   cb::ResultCallbacks<std::string> callbacks_;

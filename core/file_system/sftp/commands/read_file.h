@@ -26,6 +26,7 @@ class ReadFile : public TransferCommand {
   // Script's functions often hold the script object that holds this command: an ended transfer
   // lets them go, so that the object can be collected.
   void onEnded() override;
+  void onAborted(int code) override { callbacks_.onError(code); }
   void Stat();
   void Open();
   void Read();

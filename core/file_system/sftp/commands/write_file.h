@@ -30,6 +30,7 @@ class WriteFile : public TransferCommand {
   // Script's functions often hold the script object that holds this command: an ended transfer
   // lets them go, so that the object can be collected.
   void onEnded() override;
+  void onAborted(int code) override { callbacks_.onError(code); }
   bool HasCallInFlight() const override;
   void Open();
   // One round of taking parts and writing: false when the pass has to wait.
