@@ -146,16 +146,47 @@ void RunOnLaterLoopTurn(std::function<void()> work) {
 
 struct ScriptFunction::Handles {
   explicit Handles(v8::Local<v8::Function> function)
-      : function(function), async_resource("libquelbar:callback") {}
-  Nan::Callback function;
+      : function(v8::Isolate::GetCurrent(), function), async_resource("libquelbar:callback") {}
+
+  ~Handles() {
+    if (!owner.IsEmpty()) {
+      v8::Isolate* isolate = v8::Isolate::GetCurrent();
+      v8::Local<v8::Object> object = owner.Get(isolate);
+      object->DeletePrivate(object->GetCreationContextChecked(), key.Get(isolate)).Check();
+    }
+  }
+
+  // The function lives as a private property of object, which V8 traces, and the handle here only
+  // follows it: a function that refers to object then forms no cycle V8 cannot see.
+  void KeepOn(v8::Local<v8::Object> object) {
+    v8::Isolate* isolate = v8::Isolate::GetCurrent();
+    v8::Local<v8::Private> private_key = v8::Private::New(isolate);
+    if (!object->SetPrivate(object->GetCreationContextChecked(), private_key, function.Get(isolate))
+             .FromMaybe(false)) {
+      return;
+    }
+    key.Reset(isolate, private_key);
+    owner.Reset(isolate, object);
+    owner.SetWeak();
+    function.SetWeak();
+  }
+
+  v8::Global<v8::Function> function;
+  v8::Global<v8::Object> owner;
+  v8::Global<v8::Private> key;
   Nan::AsyncResource async_resource;
 };
 
-std::shared_ptr<ScriptFunction> ScriptFunction::From(v8::Local<v8::Value> value) {
+std::shared_ptr<ScriptFunction> ScriptFunction::From(v8::Local<v8::Value> value,
+                                                     v8::Local<v8::Object> owner) {
   if (value.IsEmpty() || !value->IsFunction()) {
     return nullptr;
   }
-  return std::make_shared<ScriptFunction>(value.As<v8::Function>());
+  auto function = std::make_shared<ScriptFunction>(value.As<v8::Function>());
+  if (!owner.IsEmpty()) {
+    function->handles_->KeepOn(owner);
+  }
+  return function;
 }
 
 ScriptFunction::ScriptFunction(v8::Local<v8::Function> function)
@@ -169,20 +200,26 @@ ScriptFunction::~ScriptFunction() {
 }
 
 void ScriptFunction::Call(int argc, v8::Local<v8::Value> argv[]) {
+  if (handles_->function.IsEmpty()) {
+    return;  // its owner is collected, and the core calling it is about to go with it
+  }
   for (int i = 0; i < argc; ++i) {
     if (argv[i].IsEmpty()) {
       return;  // an argument could not be made; never call with a value missing
     }
   }
+  v8::Isolate* isolate = v8::Isolate::GetCurrent();
   Nan::TryCatch try_catch;
-  handles_->function.Call(argc, argv, &handles_->async_resource);
+  (void)handles_->async_resource.runInAsyncScope(isolate->GetCurrentContext()->Global(),
+                                                 handles_->function.Get(isolate), argc, argv);
   if (try_catch.HasCaught() && try_catch.CanContinue()) {
     Nan::FatalException(try_catch);
   }
 }
 
-void WrapVoidCallback(v8::Local<v8::Value> value, std::function<void()>* target) {
-  if (auto function = ScriptFunction::From(value)) {
+void WrapVoidCallback(v8::Local<v8::Value> value, std::function<void()>* target,
+                      v8::Local<v8::Object> owner) {
+  if (auto function = ScriptFunction::From(value, owner)) {
     *target = [function]() {
       Nan::HandleScope scope;
       function->Call(0, nullptr);
@@ -190,8 +227,9 @@ void WrapVoidCallback(v8::Local<v8::Value> value, std::function<void()>* target)
   }
 }
 
-void WrapErrorCallback(v8::Local<v8::Value> value, std::function<void(const Error&)>* target) {
-  if (auto function = ScriptFunction::From(value)) {
+void WrapErrorCallback(v8::Local<v8::Value> value, std::function<void(const Error&)>* target,
+                       v8::Local<v8::Object> owner) {
+  if (auto function = ScriptFunction::From(value, owner)) {
     *target = [function](const Error& error) {
       Nan::HandleScope scope;
       v8::Local<v8::Value> argv[] = {ErrorToJs(error)};
@@ -200,8 +238,9 @@ void WrapErrorCallback(v8::Local<v8::Value> value, std::function<void(const Erro
   }
 }
 
-void WrapDataCallback(v8::Local<v8::Value> value, std::function<void(const std::string&)>* target) {
-  if (auto function = ScriptFunction::From(value)) {
+void WrapDataCallback(v8::Local<v8::Value> value, std::function<void(const std::string&)>* target,
+                      v8::Local<v8::Object> owner) {
+  if (auto function = ScriptFunction::From(value, owner)) {
     *target = [function](const std::string& data) {
       Nan::HandleScope scope;
       v8::Local<v8::Value> argv[] = {ToJsData(data)};

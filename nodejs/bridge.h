@@ -42,12 +42,15 @@ v8::Local<v8::Value> ToJsPrompts(const std::vector<SshPrompt>& prompts);
 // collection lets go of is released there instead.
 void RunOnLaterLoopTurn(std::function<void()> work);
 
-// One script function shared by every std::function made from it: the strong handle lives as long
-// as the last copy.
+// One script function shared by every std::function made from it: the handle lives as long as the
+// last copy. It is strong, unless the function is given an owner: then the owner's script object
+// keeps it, so that a function referring to its owner does not keep the owner from collection.
+// The core must then call it only while the owner lives (the owner's wrapper owns the core).
 class ScriptFunction {
  public:
   // Null when the value is not a function.
-  static std::shared_ptr<ScriptFunction> From(v8::Local<v8::Value> value);
+  static std::shared_ptr<ScriptFunction> From(
+      v8::Local<v8::Value> value, v8::Local<v8::Object> owner = v8::Local<v8::Object>());
 
   explicit ScriptFunction(v8::Local<v8::Function> function);
   ScriptFunction(const ScriptFunction&) = delete;
@@ -68,10 +71,14 @@ class ScriptFunction {
 };
 
 // Replace *target with a call of the script function when value is one; otherwise *target keeps its
-// default. Each converts the core arguments as the function's name says.
-void WrapVoidCallback(v8::Local<v8::Value> value, std::function<void()>* target);
-void WrapErrorCallback(v8::Local<v8::Value> value, std::function<void(const Error&)>* target);
-void WrapDataCallback(v8::Local<v8::Value> value, std::function<void(const std::string&)>* target);
+// default. Each converts the core arguments as the function's name says; owner as in
+// ScriptFunction::From.
+void WrapVoidCallback(v8::Local<v8::Value> value, std::function<void()>* target,
+                      v8::Local<v8::Object> owner = v8::Local<v8::Object>());
+void WrapErrorCallback(v8::Local<v8::Value> value, std::function<void(const Error&)>* target,
+                       v8::Local<v8::Object> owner = v8::Local<v8::Object>());
+void WrapDataCallback(v8::Local<v8::Value> value, std::function<void(const std::string&)>* target,
+                      v8::Local<v8::Object> owner = v8::Local<v8::Object>());
 
 // Script functions around one core continuation. The first call runs the continuation and releases
 // it; later calls, and calls made from inside the continuation, do nothing. One that script drops

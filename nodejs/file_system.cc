@@ -442,7 +442,9 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
       return;
     }
     std::function<void()> completion = [] {};
-    WrapVoidCallback(GetProperty(info[0], "completionCallback"), &completion);
+    // Kept on the writer's script object: a completion left uncalled by a failed upload must not
+    // keep a writer it refers to from collection.
+    WrapVoidCallback(GetProperty(info[0], "completionCallback"), &completion, self->handle());
     std::string data = ToByteString(chunk);
     if (data.empty()) {
       // Nothing to send, so nothing would ever complete it.
@@ -461,7 +463,7 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
     }
     self->final_requested_ = true;
     self->final_callback_ = [] {};
-    WrapVoidCallback(info[0], &self->final_callback_);
+    WrapVoidCallback(info[0], &self->final_callback_, self->handle());
     self->Go();
   }
 

@@ -72,10 +72,15 @@ class NodeTelnetClient : public ScriptWrapper<NodeTelnetClient> {
     options.terminalType = std::move(terminal.term);
     options.cols = terminal.columns;
     options.rows = terminal.rows;
-    WrapVoidCallback(GetProperty(options_value, "connectCallback"), &options.onConnect);
-    WrapDataCallback(GetProperty(options_value, "dataCallback"), &options.onData);
-    WrapErrorCallback(GetProperty(options_value, "errorCallback"), &options.onError);
-    WrapVoidCallback(GetProperty(options_value, "disconnectCallback"), &options.onDisconnect);
+    // The core keeps the callbacks after the final one, for close(): they live on the script
+    // object, so that callbacks referring to the client do not keep it from collection.
+    WrapVoidCallback(GetProperty(options_value, "connectCallback"), &options.onConnect,
+                     self->handle());
+    WrapDataCallback(GetProperty(options_value, "dataCallback"), &options.onData, self->handle());
+    WrapErrorCallback(GetProperty(options_value, "errorCallback"), &options.onError,
+                      self->handle());
+    WrapVoidCallback(GetProperty(options_value, "disconnectCallback"), &options.onDisconnect,
+                     self->handle());
     const HoldId hold = self->HoldScriptObject();
     options.onConnect = self->Held(std::move(options.onConnect), false, hold);
     options.onData = self->Held(std::move(options.onData), false, hold);

@@ -456,6 +456,37 @@ test('a collection inside a callback does not take the client away under it', ()
   await peer.script(0);
 }));
 
+test('clients whose callbacks refer to themselves are collected once closed and dropped', async () => {
+  const out = await runCollected(`
+    const net = require('node:net');
+    const { TelnetClient } = require('.');
+    const count = 50;
+    let collected = 0;
+    let closed = 0;
+    const registry = new FinalizationRegistry(() => { collected += 1; });
+    const server = net.createServer((socket) => { socket.on('error', () => {}); socket.write('hi'); });
+    server.listen(0, '127.0.0.1', () => {
+      for (let i = 0; i < count; i += 1) {
+        const client = new TelnetClient();
+        registry.register(client);
+        client.connect({ host: '127.0.0.1', port: server.address().port,
+          dataCallback() { client.send(Buffer.from('!')); client.close(); },
+          disconnectCallback() { client.resize(80, 24); if (++closed === count) collectAll(); } });
+      }
+    });
+    async function collectAll() {
+      server.close();
+      for (let turn = 0; turn < 10 && collected < count; turn += 1) {
+        await new Promise((resolve) => setImmediate(resolve));
+        global.gc();
+        await new Promise((resolve) => setTimeout(resolve, 10));
+      }
+      console.log('collected', collected, 'of', count);
+    }
+  `);
+  assert.strictEqual(out, 'collected 50 of 50\n');
+});
+
 // Logs in to a real telnet server as the test account, whichever way the server asks, runs commands
 // and resizes. Returns what the remote side reported.
 async function loginAndProbe(port) {
