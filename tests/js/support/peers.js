@@ -69,6 +69,7 @@ function describePeers(vars) {
       rsa: port('QUELBAR_SSHD_RSA_PORT'),
       maxSessions1: port('QUELBAR_SSHD_MAXSESSIONS1_PORT'),
       noTty: port('QUELBAR_SSHD_NOTTY_PORT'),
+      sftpServer: port('QUELBAR_SSHD_SFTP_SERVER_PORT'),
     },
     httpProxy: {
       port: port('QUELBAR_HTTP_PROXY_PORT'),
