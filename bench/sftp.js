@@ -4,6 +4,7 @@
 // fastGet/fastPut and createReadStream/createWriteStream (socket with setNoDelay(true)). Every
 // client reads from and writes to local files in the page cache. All talk to one sshd started here
 // from the peers' configuration with its cipher pinned to aes128-gcm@openssh.com.
+// With QUELBAR_BEFORE=path/to/quelbar.node an earlier build of this module runs beside them.
 // Usage: node bench/sftp.js [rounds]   (as root, with the peers running: tests/peers/peers start)
 const crypto = require('node:crypto');
 const fs = require('node:fs');
@@ -22,8 +23,8 @@ const UPLOAD_CHUNK = 64 * 1024;
 
 // ---- this module ---------------------------------------------------------------------------------
 
-async function quelbarOpen(port) {
-  const client = await quelbarConnect(loadAddon(), port);
+async function quelbarOpen(port, addon) {
+  const client = await quelbarConnect(addon, port);
   return new Promise((resolve, reject) => client.sftp((code, sftp) => (code === 0
     ? resolve({ client, sftp }) : reject(new Error(`sftp: ${code}`)))));
 }
@@ -92,13 +93,17 @@ function opensshBatch(port, dir, command) {
   const expected = crypto.createHash('sha256').update(fs.readFileSync(source)).digest('hex');
   execFileSync('chown', ['-R', peers.user, dir]);
   const sshd = await startSshd(dir, CIPHER);
-  const ours = await quelbarOpen(sshd.port);
+  const ours = await quelbarOpen(sshd.port, loadAddon());
+  const before = process.env.QUELBAR_BEFORE &&
+    await quelbarOpen(sshd.port, loadAddon(path.resolve(process.env.QUELBAR_BEFORE)));
   const ssh2 = await ssh2Open(sshd.port);
   const local = path.join(dir, 'local');
   const remote = path.join(dir, 'remote');
   const clients = [
     ['libquelbar FileReader / FileWriter',
       () => quelbarGet(ours.sftp, source, local), () => quelbarPut(ours.sftp, source, remote)],
+    ...(before ? [['libquelbar, the build before',
+      () => quelbarGet(before.sftp, source, local), () => quelbarPut(before.sftp, source, remote)]] : []),
     ['OpenSSH sftp -b (get / put)',
       async () => opensshBatch(sshd.port, dir, `get ${source} ${local}`),
       async () => opensshBatch(sshd.port, dir, `put ${source} ${remote}`)],
@@ -132,6 +137,7 @@ function opensshBatch(port, dir, command) {
     }
   } finally {
     ours.client.close();
+    if (before) before.client.close();
     ssh2.client.end();
     sshd.stop();
   }
