@@ -123,7 +123,9 @@ function opensshBatch(port, dir, command) {
   };
   try {
     for (let round = 0; round < ROUNDS; round++) {
-      for (let i = 0; i < clients.length; i++) {
+      // Each round starts with the next client, so that none always runs in the same place.
+      for (let turn = 0; turn < clients.length; turn++) {
+        const i = (round + turn) % clients.length;
         const [name, get, put] = clients[i];
         let start = performance.now();
         await get();
