@@ -14,14 +14,14 @@ const path = require('node:path');
 const readline = require('node:readline');
 const { spawn } = require('node:child_process');
 const { Client } = require('ssh2');
-const { SshClient } = require(process.env.QUELBAR_ADDON || path.join(__dirname, '..'));
-const peers = require('../tests/js/support/peers').load();
+const {
+  peers, key, loadAddon, freePort, waitUntilListening, startSshd, median,
+} = require('./support');
 
 const CIPHER = 'aes128-gcm@openssh.com';
 const BYTES = 512 * 1024 * 1024;
 const ROUNDS = 3;
 const ROUND_TRIPS = 1000;
-const key = fs.readFileSync(peers.clientKeys.ed25519, 'utf8');
 
 // ---- the child: targets and the measuring client ---------------------------------------------------
 
@@ -97,44 +97,11 @@ function startDriver() {
   };
 }
 
-// ---- sshd ------------------------------------------------------------------------------------------
-
-function freePort() {
-  return new Promise((resolve) => {
-    const server = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-async function waitUntilListening(port) {
-  for (let i = 0; i < 200; i++) {
-    const open = await new Promise((resolve) => {
-      const socket = net.connect(port, '127.0.0.1', () => { socket.destroy(); resolve(true); });
-      socket.on('error', () => resolve(false));
-    });
-    if (open) return;
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  throw new Error(`nothing listens on ${port}`);
-}
-
-async function startSshd(dir) {
-  const config = path.join(dir, 'sshd.conf');
-  fs.writeFileSync(config, `Ciphers ${CIPHER}\n` + fs.readFileSync(path.join(peers.dir, 'sshd.conf')));
-  const port = await freePort();
-  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', config, '-p', String(port)],
-                      { stdio: 'ignore' });
-  await waitUntilListening(port);
-  return { port, stop: () => child.kill() };
-}
-
 // ---- the three forwarders: each maps the driver's target ports to ports of its own -----------------
 
 function quelbarForwarder(sshdPort, targets) {
   return new Promise((resolve, reject) => {
-    const client = new SshClient();
+    const client = new (loadAddon().SshClient)();
     client.connect({
       host: peers.host, port: String(sshdPort), username: peers.user, privateKey: key,
       knownhostsCallback: (result, fingerprint, publicKey, type, done) => done(true),
@@ -157,7 +124,7 @@ async function opensshForwarder(sshdPort, targets) {
     '-o', 'UserKnownHostsFile=/dev/null', '-o', 'LogLevel=ERROR', '-c', CIPHER,
     '-i', peers.clientKeys.ed25519, '-p', String(sshdPort), '-N', ...forwards,
     `${peers.user}@${peers.host}`], { stdio: 'inherit' });
-  await Promise.all(ports.map(waitUntilListening));
+  await Promise.all(ports.map((port) => waitUntilListening(port, child)));
   return { ports, stop: () => child.kill() };
 }
 
@@ -186,11 +153,9 @@ function ssh2Forwarder(sshdPort, targets) {
 
 // ---- the run ---------------------------------------------------------------------------------------
 
-const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
-
 (async () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quelbar-bench-forward-'));
-  const sshd = await startSshd(dir);
+  const sshd = await startSshd(dir, CIPHER);
   const driver = startDriver();
   const forwarders = [];
   try {

@@ -4,69 +4,29 @@
 // fastGet/fastPut and createReadStream/createWriteStream (socket with setNoDelay(true)). Every
 // client reads from and writes to local files in the page cache. All talk to one sshd started here
 // from the peers' configuration with its cipher pinned to aes128-gcm@openssh.com.
+// With QUELBAR_BEFORE=path/to/quelbar.node an earlier build of this module runs beside them.
 // Usage: node bench/sftp.js [rounds]   (as root, with the peers running: tests/peers/peers start)
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
-const { execFileSync, spawn, spawnSync } = require('node:child_process');
+const { execFileSync, spawnSync } = require('node:child_process');
 const { performance } = require('node:perf_hooks');
 const { pipeline } = require('node:stream/promises');
-const { Client } = require('ssh2');
-const { SshClient } = require(process.env.QUELBAR_ADDON || path.join(__dirname, '..'));
-const peers = require('../tests/js/support/peers').load();
+const { peers, loadAddon, startSshd, quelbarConnect, ssh2Connect, median } = require('./support');
 
 const CIPHER = 'aes128-gcm@openssh.com';
 const FILE_BYTES = 256 * 1024 * 1024;
-const ROUNDS = Number(process.argv[2] || 3);
+const ROUNDS = Number(process.argv[2] || 5);
 // What a Node file stream reads at a time for the upload; every client gets the same.
 const UPLOAD_CHUNK = 64 * 1024;
-const key = fs.readFileSync(peers.clientKeys.ed25519, 'utf8');
-
-function freePort() {
-  return new Promise((resolve, reject) => {
-    const server = net.createServer();
-    server.on('error', reject);
-    server.listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-async function startSshd(dir) {
-  const config = path.join(dir, 'sshd.conf');
-  fs.writeFileSync(config, `Ciphers ${CIPHER}\n` + fs.readFileSync(path.join(peers.dir, 'sshd.conf')));
-  const port = await freePort();
-  const log = fs.openSync(path.join(dir, 'sshd.log'), 'w');
-  const child = spawn('/usr/sbin/sshd', ['-D', '-e', '-f', config, '-p', String(port)],
-                      { stdio: ['ignore', 'ignore', log] });
-  fs.closeSync(log);
-  for (let i = 0; i < 200; i++) {
-    const open = await new Promise((resolve) => {
-      const socket = net.connect(port, '127.0.0.1', () => { socket.destroy(); resolve(true); });
-      socket.on('error', () => resolve(false));
-    });
-    if (open) return { port, stop: () => child.kill() };
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  throw new Error('sshd did not start listening');
-}
 
 // ---- this module ---------------------------------------------------------------------------------
 
-function quelbarOpen(port) {
-  return new Promise((resolve, reject) => {
-    const client = new SshClient();
-    client.connect({
-      host: peers.host, port: String(port), username: peers.user, privateKey: key,
-      knownhostsCallback: (result, fingerprint, publicKey, type, done) => done(true),
-      connectCallback: () => client.sftp((code, sftp) => (code === 0 ? resolve({ client, sftp })
-        : reject(new Error(`sftp: ${code}`)))),
-      errorCallback: reject,
-    });
-  });
+async function quelbarOpen(port, addon) {
+  const client = await quelbarConnect(addon, port);
+  return new Promise((resolve, reject) => client.sftp((code, sftp) => (code === 0
+    ? resolve({ client, sftp }) : reject(new Error(`sftp: ${code}`)))));
 }
 
 function quelbarGet(sftp, remote, local) {
@@ -102,16 +62,10 @@ async function quelbarPut(sftp, local, remote) {
 
 // ---- ssh2 ----------------------------------------------------------------------------------------
 
-function ssh2Open(port) {
-  return new Promise((resolve, reject) => {
-    const sock = net.connect(port, peers.host);
-    sock.setNoDelay(true);
-    const client = new Client();
-    client.on('ready', () => client.sftp((error, sftp) => (error ? reject(error)
-      : resolve({ client, sftp }))));
-    client.on('error', reject);
-    client.connect({ sock, username: peers.user, privateKey: key, algorithms: { cipher: [CIPHER] } });
-  });
+async function ssh2Open(port) {
+  const client = await ssh2Connect(port, CIPHER);
+  return new Promise((resolve, reject) => client.sftp((error, sftp) => (error ? reject(error)
+    : resolve({ client, sftp }))));
 }
 
 const ssh2Fast = (method) => (sftp, from, to) =>
@@ -131,11 +85,6 @@ function opensshBatch(port, dir, command) {
 
 // ---- the run -------------------------------------------------------------------------------------
 
-function median(values) {
-  const sorted = [...values].sort((a, b) => a - b);
-  return sorted[Math.floor(sorted.length / 2)];
-}
-
 (async () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quelbar-bench-sftp-'));
   fs.chmodSync(dir, 0o755);
@@ -143,14 +92,18 @@ function median(values) {
   fs.writeFileSync(source, crypto.randomBytes(FILE_BYTES), { mode: 0o644 });
   const expected = crypto.createHash('sha256').update(fs.readFileSync(source)).digest('hex');
   execFileSync('chown', ['-R', peers.user, dir]);
-  const sshd = await startSshd(dir);
-  const ours = await quelbarOpen(sshd.port);
+  const sshd = await startSshd(dir, CIPHER);
+  const ours = await quelbarOpen(sshd.port, loadAddon());
+  const before = process.env.QUELBAR_BEFORE &&
+    await quelbarOpen(sshd.port, loadAddon(path.resolve(process.env.QUELBAR_BEFORE)));
   const ssh2 = await ssh2Open(sshd.port);
   const local = path.join(dir, 'local');
   const remote = path.join(dir, 'remote');
   const clients = [
     ['libquelbar FileReader / FileWriter',
       () => quelbarGet(ours.sftp, source, local), () => quelbarPut(ours.sftp, source, remote)],
+    ...(before ? [['libquelbar, the build before',
+      () => quelbarGet(before.sftp, source, local), () => quelbarPut(before.sftp, source, remote)]] : []),
     ['OpenSSH sftp -b (get / put)',
       async () => opensshBatch(sshd.port, dir, `get ${source} ${local}`),
       async () => opensshBatch(sshd.port, dir, `put ${source} ${remote}`)],
@@ -170,7 +123,9 @@ function median(values) {
   };
   try {
     for (let round = 0; round < ROUNDS; round++) {
-      for (let i = 0; i < clients.length; i++) {
+      // Each round starts with the next client, so that none always runs in the same place.
+      for (let turn = 0; turn < clients.length; turn++) {
+        const i = (round + turn) % clients.length;
         const [name, get, put] = clients[i];
         let start = performance.now();
         await get();
@@ -184,6 +139,7 @@ function median(values) {
     }
   } finally {
     ours.client.close();
+    if (before) before.client.close();
     ssh2.client.end();
     sshd.stop();
   }

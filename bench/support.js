@@ -26,9 +26,12 @@ function freePort() {
   });
 }
 
+// child, when given, is the process that should be listening: its exit ends the wait.
 async function waitUntilListening(port, child) {
   for (let i = 0; i < 200; i++) {
-    if (child.exitCode !== null) throw new Error(`sshd exited with ${child.exitCode}`);
+    if (child && child.exitCode !== null) {
+      throw new Error(`${child.spawnfile} exited with ${child.exitCode}`);
+    }
     const open = await new Promise((resolve) => {
       const socket = net.connect(port, '127.0.0.1', () => { socket.destroy(); resolve(true); });
       socket.on('error', () => resolve(false));
@@ -36,7 +39,7 @@ async function waitUntilListening(port, child) {
     if (open) return;
     await new Promise((resolve) => setTimeout(resolve, 50));
   }
-  throw new Error('sshd did not start listening');
+  throw new Error(`nothing listens on ${port}`);
 }
 
 // The peers' plain sshd with its cipher pinned (sshd keeps the first value it reads for a keyword) and
@@ -106,5 +109,6 @@ function median(values) {
 }
 
 module.exports = {
-  peers, key, loadAddon, startSshd, quelbarConnect, quelbarExec, ssh2Connect, ssh2Exec, median,
+  peers, key, loadAddon, freePort, waitUntilListening, startSshd, quelbarConnect, quelbarExec,
+  ssh2Connect, ssh2Exec, median,
 };

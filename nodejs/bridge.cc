@@ -69,7 +69,7 @@ v8::Local<v8::Value> ToJsText(const std::string& text) {
   return string;
 }
 
-v8::Local<v8::Value> ToJsData(const std::string& data) {
+v8::Local<v8::Value> ToJsData(std::string_view data) {
   // Callers hand at most one read or one collected output at a time; a Buffer beyond the engine's
   // limit cannot be made, and an empty one would silently lose the data, so both fail loudly for
   // the caller.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error.h"
@@ -33,7 +34,7 @@ SharedBytes ToSharedBytes(v8::Local<v8::Value> value);
 // Script values made from core values. Text becomes a string; data becomes a new Buffer holding a
 // copy.
 v8::Local<v8::Value> ToJsText(const std::string& text);
-v8::Local<v8::Value> ToJsData(const std::string& data);
+v8::Local<v8::Value> ToJsData(std::string_view data);
 v8::Local<v8::Value> ErrorToJs(const Error& error);
 v8::Local<v8::Value> ToJsPrompts(const std::vector<SshPrompt>& prompts);
 

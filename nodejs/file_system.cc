@@ -167,7 +167,7 @@ v8::Local<v8::Value> DirectoryEntriesToJs(const std::vector<DirectoryEntry>& ent
 
 v8::Local<v8::Value> FilePartToBuffer(const FilePart& part) {
   const size_t offset = std::min<size_t>(static_cast<size_t>(part.offset), part.data.size());
-  return ToJsData(part.data.substr(offset));
+  return ToJsData(std::string_view(part.data).substr(offset));
 }
 
 // Both members of a pair call the same script function: f() or f(code) for operations without a

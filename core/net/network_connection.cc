@@ -1,5 +1,7 @@
 #include "core/net/network_connection.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -305,6 +307,20 @@ void NetworkConnection::OnWrite(uv_write_t* uv_request, int status) {
   } else {
     self->delegate_->OnError(status);
   }
+}
+
+void NetworkConnection::HoldPartialSegments(bool hold) {
+#ifdef TCP_CORK
+  uv_os_fd_t fd;
+  if (!connected_ || uv_fileno(reinterpret_cast<const uv_handle_t*>(socket_.get()), &fd) != 0) {
+    return;
+  }
+  const int value = hold ? 1 : 0;
+  // A socket that refuses only sends as it did.
+  setsockopt(fd, IPPROTO_TCP, TCP_CORK, &value, sizeof(value));
+#else
+  (void)hold;
+#endif
 }
 
 size_t NetworkConnection::QueuedBytes() const {

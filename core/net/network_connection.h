@@ -95,6 +95,11 @@ class NetworkConnection {
   // queue).
   size_t QueuedBytes() const;
 
+  // While held, the connected socket sends only full segments: small writes made meanwhile leave
+  // together, at the latest when the hold ends. Does nothing without a connected socket or where
+  // the system cannot hold segments.
+  void HoldPartialSegments(bool hold);
+
   bool IsConnected() const { return connected_; }
   bool IsReading() const { return reading_; }
   // The current socket (connecting or connected), or null. Owned by the connection.

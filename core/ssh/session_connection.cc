@@ -89,11 +89,33 @@ ssize_t SessionConnection::Receive(char* buffer, size_t length) {
 }
 
 ssize_t SessionConnection::Send(const char* bytes, size_t length) {
-  if (sending_ended_ || connection_.Write(bytes, length) == UV_EBADF) {
+  if (sending_ended_) {
+    return -EBADF;
+  }
+  if (length >= kSmallMessage) {
+    ReleaseSmallMessages();
+  } else if (batches_ > 0 && !holding_small_messages_) {
+    connection_.HoldPartialSegments(true);
+    holding_small_messages_ = true;
+  }
+  if (connection_.Write(bytes, length) == UV_EBADF) {
     return -EBADF;
   }
   // A write that failed at once has been reported to OnError already; the session is closing.
   return static_cast<ssize_t>(length);
+}
+
+SessionConnection::Batch::~Batch() {
+  if (--transport_->batches_ == 0) {
+    transport_->ReleaseSmallMessages();
+  }
+}
+
+void SessionConnection::ReleaseSmallMessages() {
+  if (holding_small_messages_) {
+    holding_small_messages_ = false;
+    connection_.HoldPartialSegments(false);
+  }
 }
 
 void SessionConnection::EndSession() {

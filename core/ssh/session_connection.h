@@ -58,6 +58,22 @@ class SessionConnection : public NetworkConnection::Delegate {
   // socket or after EndSession.
   ssize_t Send(const char* bytes, size_t length);
 
+  // One run of the session's work. libssh2 sends every message with a call of its own, and a run
+  // that sends many small ones (a download's read requests) would send a segment, and wake the
+  // server, for each. Within a batch small messages wait in the socket and leave together when a
+  // large message follows or the batch ends; large messages leave at once, so that bulk data keeps
+  // flowing.
+  class Batch {
+   public:
+    explicit Batch(SessionConnection* transport) : transport_(transport) { ++transport_->batches_; }
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+   private:
+    SessionConnection* transport_;
+  };
+
   // The session has said its last word (its disconnect message is handed to the socket) or is being
   // forced closed: nothing it waits for from the server may hold it up any more. Reading stops,
   // Receive reports the end once the held bytes are taken, Send fails. The socket stays open until
@@ -88,6 +104,8 @@ class SessionConnection : public NetworkConnection::Delegate {
 
   // Reports the end of the socket to the delegate, after giving libssh2 the held bytes.
   void EndInput(int status);
+  // Sends the small messages the socket holds back.
+  void ReleaseSmallMessages();
 
   Delegate* delegate_;
   NetworkConnection connection_;
@@ -104,6 +122,10 @@ class SessionConnection : public NetworkConnection::Delegate {
   // that finds nothing.
   static constexpr size_t kBulkReadSize = 64 * 1024;
   bool bulk_input_ = false;
+  // Below this a message is small: a request, an acknowledgement, a window adjustment.
+  static constexpr size_t kSmallMessage = 1024;
+  int batches_ = 0;
+  bool holding_small_messages_ = false;
 };
 
 #endif  // QUELBAR_CORE_SSH_SESSION_CONNECTION_H_

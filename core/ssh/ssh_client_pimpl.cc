@@ -437,6 +437,7 @@ void SshClientPimpl::ProcessCommands() {
     return;
   }
   processing_ = true;
+  SessionConnection::Batch batch(&transport_);
   if (queue_.IsEmpty() && progress_ == Progress::kAuthenticated && session_ != nullptr &&
       WantsInputPump()) {
     libssh2_session_pump_input(session_);

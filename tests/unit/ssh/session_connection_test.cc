@@ -1,6 +1,8 @@
 #include "core/ssh/session_connection.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include <cerrno>
 #include <string>
@@ -54,7 +56,12 @@ class OneShotServer {
 
 class Recorder : public SessionConnection::Delegate {
  public:
-  void OnConnected() override { ++connected; }
+  void OnConnected() override {
+    ++connected;
+    if (on_connected) {
+      on_connected();
+    }
+  }
   void OnError(int status) override { errors.push_back(status); }
   void OnReadable() override {
     ++readable;
@@ -66,6 +73,7 @@ class Recorder : public SessionConnection::Delegate {
   int connected = 0;
   int readable = 0;
   std::vector<int> errors;
+  std::function<void()> on_connected;
   std::function<void()> on_readable;
 };
 
@@ -116,6 +124,39 @@ TEST(SessionConnectionTest, AskedForLessThanHeldGivesExactlyThatMuchInOrder) {
   EXPECT_EQ(RunLoop(), 0);
   EXPECT_EQ(pieces, (std::vector<std::string>{"0123", "4567", "89"}));
   EXPECT_TRUE(recorder.errors.empty());
+}
+
+TEST(SessionConnectionTest, SmallMessagesOfABatchWaitOnlyUntilALargeOneOrTheBatchEnds) {
+  OneShotServer server("");
+  Recorder recorder;
+  SessionConnection transport(&recorder);
+  auto holding = [&] {
+    int value = 0;
+    socklen_t length = sizeof(value);
+    getsockopt(transport.SocketDescriptor(), IPPROTO_TCP, TCP_CORK, &value, &length);
+    return value != 0;
+  };
+  const std::string large(32 * 1024, 'L');  // as large as a data packet
+  recorder.on_connected = [&] {
+    transport.Send("alone", 5);
+    EXPECT_FALSE(holding());
+    {
+      SessionConnection::Batch batch(&transport);
+      transport.Send("small", 5);
+      EXPECT_TRUE(holding());
+      transport.Send(large.data(), large.size());
+      EXPECT_FALSE(holding());
+      transport.Send("small", 5);
+      EXPECT_TRUE(holding());
+    }
+    EXPECT_FALSE(holding());
+    transport.connection().Stop();
+  };
+  transport.connection().set_host("127.0.0.1");
+  transport.connection().set_service(std::to_string(server.port()));
+  ASSERT_EQ(transport.connection().Resolve(), 0);
+  EXPECT_EQ(RunLoop(), 0);
+  EXPECT_EQ(recorder.connected, 1);
 }
 
 }  // namespace
