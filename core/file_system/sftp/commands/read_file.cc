@@ -50,7 +50,7 @@ int ReadFile::perform() {
         Stat();
         break;
       case STEP_OPEN:
-        Open();
+        OpenStep(path_, LIBSSH2_FXF_READ, 0, STEP_READ, callbacks_.onError);
         break;
       case STEP_READ:
         Read();
@@ -76,16 +76,6 @@ void ReadFile::Stat() {
   if (rc == 0) {
     size_ = attributes.filesize;
     step_ = STEP_OPEN;
-  } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    FailStep(rc, callbacks_.onError);
-  }
-}
-
-void ReadFile::Open() {
-  const int rc = handle_.open(session_, sftp_, path_, LIBSSH2_FXF_READ, 0);
-  Track(static_cast<int>(rc));
-  if (rc == 0) {
-    step_ = STEP_READ;
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
     FailStep(rc, callbacks_.onError);
   }

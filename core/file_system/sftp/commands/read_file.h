@@ -28,7 +28,6 @@ class ReadFile : public TransferCommand {
   void onEnded() override;
   void onAborted(int code) override { callbacks_.onError(code); }
   void Stat();
-  void Open();
   void Read();
   // Hands out what one read brought, in parts of at most the size script takes.
   void Deliver(const char* data, size_t count);

@@ -60,6 +60,17 @@ void TransferCommand::CloseHandleStep(const std::function<void(int)>& onError,
   SetEnding(CloseHandle(onError, onClose));
 }
 
+void TransferCommand::OpenStep(const std::string& path, unsigned long flags, long mode,
+                               int next_step, const std::function<void(int)>& onError) {
+  const int rc = handle_.open(session_, sftp_, path, flags, mode);
+  Track(rc);
+  if (rc == 0) {
+    step_ = next_step;
+  } else if (rc != LIBSSH2_ERROR_EAGAIN) {
+    FailStep(rc, onError);
+  }
+}
+
 void TransferCommand::FailStep(int rc, const std::function<void(int)>& onError) {
   SetEnding(Fail(rc, onError));
 }

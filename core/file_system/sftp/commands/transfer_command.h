@@ -4,6 +4,7 @@
 #define QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_TRANSFER_COMMAND_H_
 
 #include <functional>
+#include <string>
 
 #include "core/file_system/sftp/commands/base_command.h"
 #include "core/file_system/sftp/sftp_handle.h"
@@ -38,6 +39,9 @@ class TransferCommand : public BaseCommand {
   // open handle quietly (kClose) or ends (kDone); anything else fails the session (kFailed).
   Ending Fail(int rc, const std::function<void(int)>& onError);
 
+  // Opens the file's handle and moves to next_step, or fails (Fail).
+  void OpenStep(const std::string& path, unsigned long flags, long mode, int next_step,
+                const std::function<void(int)>& onError);
   // Closes the handle (CloseHandle) and moves to the step that follows.
   void CloseHandleStep(const std::function<void(int)>& onError,
                        const std::function<void()>& onClose);

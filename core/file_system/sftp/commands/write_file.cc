@@ -55,7 +55,7 @@ int WriteFile::perform() {
     const int step = step_;
     switch (step_) {
       case STEP_OPEN:
-        Open();
+        OpenStep(path_, flags_, mode_, STEP_WRITE, callbacks_.onError);
         break;
       case STEP_WRITE:
         if (!Write()) {
@@ -73,16 +73,6 @@ int WriteFile::perform() {
     if (step_ == step && step_ != STEP_WRITE) {
       return kPending;
     }
-  }
-}
-
-void WriteFile::Open() {
-  const int rc = handle_.open(session_, sftp_, path_, flags_, mode_);
-  Track(static_cast<int>(rc));
-  if (rc == 0) {
-    step_ = STEP_WRITE;
-  } else if (rc != LIBSSH2_ERROR_EAGAIN) {
-    FailStep(rc, callbacks_.onError);
   }
 }
 

@@ -32,7 +32,6 @@ class WriteFile : public TransferCommand {
   void onEnded() override;
   void onAborted(int code) override { callbacks_.onError(code); }
   bool HasCallInFlight() const override;
-  void Open();
   // One round of taking parts and writing: false when the pass has to wait.
   bool Write();
   void TakeParts();
