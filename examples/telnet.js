@@ -28,6 +28,9 @@ function logIn({ host, port, username, password }) {
     let chunks = 0;
     let stage = 'login';
     // What comes after the last prompt the example acted on.
+    // An answer is <...> at the end of a line. The terminal's echo of the command holds <...>" and so never
+    // matches; the prompt may come before the answer when the command was typed ahead of it.
+    const answer = /<([^>$]*)>\n/;
     const take = (pattern) => {
       const match = pattern.exec(output);
       if (match) output = output.slice(match.index + match[0].length);
@@ -62,13 +65,13 @@ function logIn({ host, port, username, password }) {
           console.log('logged in; running: echo "$(id -un) on a terminal of $(stty size)"');
           client.send(Buffer.from('echo "<$(id -un) on a terminal of $(stty size)>"\n'));
           stage = 'command';
-        } else if (stage === 'command' && take(/\n<([^>]*)>\n/)) {
+        } else if (stage === 'command' && take(answer)) {
           show(RegExp.$1);
           console.log('resizing to 120x40 and asking again');
           client.resize(120, 40);
           client.send(Buffer.from('echo "<size now $(stty size)>"; exit\n'));
           stage = 'resized';
-        } else if (stage === 'resized' && take(/\n<([^>]*)>\n/)) {
+        } else if (stage === 'resized' && take(answer)) {
           show(RegExp.$1);
           stage = 'leaving';
         } else if (/Login incorrect/.test(output)) {

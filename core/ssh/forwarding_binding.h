@@ -87,7 +87,6 @@ class SshPortForwardingDataBinding : private TcpStream::Delegate, private Channe
   bool started_ = false;
   bool socket_ended_ = false;  // the client's end of stream came; the channel's EOF follows
   bool input_done_ = false;    // the channel's EOF is sent
-  bool output_ended_ = false;  // the channel's EOF came; the socket's shutdown follows
   bool output_done_ = false;   // the socket's write side is shut down
   bool closing_ = false;
   bool finished_ = false;

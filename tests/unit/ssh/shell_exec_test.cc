@@ -183,7 +183,7 @@ TEST_F(ShellExecTest, CloseWhileChannelsAreStillOpeningEndsEveryRequest) {
 TEST_F(ShellExecTest, LateInputResizeAndCloseOfAShellAreDropped) {
   SafeCallWrapper<RemoteTerminal>* watch = nullptr;
   on_connected_ = [this, &watch] {
-    Shell("shell", [this, &watch](RemoteTerminal* terminal) {
+    Shell("shell", [&watch](RemoteTerminal* terminal) {
       watch = new SafeCallWrapper<RemoteTerminal>(terminal);
       terminal->Write(std::string("echo typed; exit\n"));
       terminal->Resize(100, 40);
