@@ -370,6 +370,44 @@ for (const server of SERVERS) {
   });
 }
 
+test('a download driven from inside another session\'s onData keeps each file its own bytes', async () => {
+  const dir = workDir();
+  const contents = [crypto.randomBytes(8 << 20), crypto.randomBytes(8 << 20)];
+  contents.forEach((content, i) => fs.writeFileSync(path.join(dir, `f${i}`), content));
+  handOver(dir);
+  const sessions = [await openFs(), await openFs()];
+  // While the first reader runs, the second takes one read per readStart, given from inside the
+  // first reader's onData: its read runs there, while the first hands out the parts of one read.
+  const parts = [[], []];
+  const errors = [];
+  let closed = 0;
+  let last;
+  const ended = new Promise((resolve) => { last = resolve; });
+  const readers = sessions.map(({ sftp }, i) => sftp.getReader({
+    filePath: path.join(dir, `f${i}`),
+    onData(buffer) {
+      parts[i].push(buffer);
+      if (i === 0) readers[1].readStart();
+      else if (closed === 0) readers[1].readStop();
+    },
+    onError: (code) => errors.push(`reader ${i}: ${code}`),
+    onClose() {
+      if (++closed === 2) last();
+      else readers[1].readStart();
+    },
+  }));
+  readers[1].readStart();
+  await new Promise((resolve) => setTimeout(resolve, 200));
+  readers[0].readStart();
+  await ended;
+  assert.deepStrictEqual(errors, []);
+  parts.forEach((list, i) => assert.strictEqual(sha256(Buffer.concat(list)), sha256(contents[i]), `f${i}`));
+  for (const { client, ended: end } of sessions) {
+    client.close();
+    await end;
+  }
+});
+
 test('closing readers, writers, the file system or the client mid-transfer ends each once', async () => {
   const dir = workDir();
   fs.writeFileSync(path.join(dir, 'big'), crypto.randomBytes(32 * 1024 * 1024));

@@ -88,13 +88,15 @@ void ReadFile::Read() {
     step_ = STEP_CLOSE_HANDLE;
     return;
   }
-  static char buffer[kReadSize];
+  if (!buffer_) {
+    buffer_.reset(new char[kReadSize]);
+  }
   const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size_ - read_, kReadSize));
-  const ssize_t rc = sftp_context::Read(sftp_, handle_.get(), buffer, wanted);
+  const ssize_t rc = sftp_context::Read(sftp_, handle_.get(), buffer_.get(), wanted);
   Track(static_cast<int>(rc));
   if (rc > 0) {
     if (!closing_) {
-      Deliver(buffer, static_cast<size_t>(rc));
+      Deliver(buffer_.get(), static_cast<size_t>(rc));
     } else {
       read_ += static_cast<uint64_t>(rc);
     }

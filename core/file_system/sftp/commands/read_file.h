@@ -3,6 +3,7 @@
 #define QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_READ_FILE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/file_system/file_system.h"
@@ -35,6 +36,9 @@ class ReadFile : public TransferCommand {
   std::string path_;
   cb::ReadCallbacks callbacks_;
   cb::ReadCallbacks retired_;
+  // What one read brings. Each transfer has its own: script code run from onData may read another
+  // file, of another session, before the last parts of this read are handed out.
+  std::unique_ptr<char[]> buffer_;
   uint64_t size_ = 0;
   uint64_t read_ = 0;
 };
