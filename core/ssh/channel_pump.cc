@@ -86,6 +86,9 @@ int ChannelPump::ReadStep() {
     return SshCommand::kPending;  // Release asks for a pass once the consumer has caught up
   }
   if (!ended) {
+    if (std::exchange(yielded_, false)) {
+      host_->RequestPass();
+    }
     return SshCommand::kPending;
   }
   output_ = Output::kEnded;
@@ -94,6 +97,7 @@ int ChannelPump::ReadStep() {
 }
 
 ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limit, bool* read_any) {
+  int empty_reads = 0;
   while (held_bytes_ < limit) {
     OutputBuffer* whole = limits_.chunked ? nullptr : &whole_[stream_index];
     // A whole output gets its block with its first bytes, which come through the shared buffer: a
@@ -120,7 +124,20 @@ ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limi
       held_bytes_ += static_cast<size_t>(n);
       *read_any = true;
     } else if (n == 0) {
-      return ReadResult::kEnded;
+      // libssh2 answers 0 at the channel's EOF or close, and also after taking in a message of type
+      // 0 (only a hostile server sends one) with more input waiting: that is not the end. A few
+      // more reads take in what follows; a flood of such messages goes on at a later pass, so that
+      // it does not hold the loop. (libssh2_channel_eof alone cannot tell: data that came after the
+      // close hides the close from it.)
+      const bool drained =
+          (libssh2_session_block_directions(host_->session()) & LIBSSH2_SESSION_BLOCK_INBOUND) != 0;
+      if (drained || libssh2_channel_eof(channel_->get()) != 0) {
+        return ReadResult::kEnded;
+      }
+      if (++empty_reads == kEmptyReadsPerStep) {
+        yielded_ = true;
+        return ReadResult::kWouldBlock;
+      }
     } else if (n == LIBSSH2_ERROR_EAGAIN) {
       return ReadResult::kWouldBlock;
     } else {
@@ -140,6 +157,7 @@ void ChannelPump::ReadRest() {
     // Bounded: libssh2 takes in only what the transport already holds.
     ReadStream(i, static_cast<size_t>(-1), &read_any);
   }
+  yielded_ = false;
 }
 
 std::string ChannelPump::TakeChunk(size_t stream_index) {
