@@ -86,9 +86,6 @@ int ChannelPump::ReadStep() {
     return SshCommand::kPending;  // Release asks for a pass once the consumer has caught up
   }
   if (!ended) {
-    if (std::exchange(yielded_, false)) {
-      host_->RequestPass();
-    }
     return SshCommand::kPending;
   }
   output_ = Output::kEnded;
@@ -125,18 +122,11 @@ ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limi
       *read_any = true;
     } else if (n == 0) {
       // libssh2 answers 0 at the channel's EOF or close, and also after taking in a message of type
-      // 0 (only a hostile server sends one) with more input waiting: that is not the end. A few
-      // more reads take in what follows; a flood of such messages goes on at a later pass, so that
-      // it does not hold the loop. (libssh2_channel_eof alone cannot tell: data that came after the
-      // close hides the close from it.)
-      const bool drained =
-          (libssh2_session_block_directions(host_->session()) & LIBSSH2_SESSION_BLOCK_INBOUND) != 0;
-      if (drained || libssh2_channel_eof(channel_->get()) != 0) {
+      // 0 (only a hostile server sends one) while more input waits behind it: reading on takes that
+      // in. A stream that keeps answering 0 has ended, as libssh2_channel_eof alone cannot always
+      // tell (data of the channel that no read hands out hides the EOF from it).
+      if (libssh2_channel_eof(channel_->get()) != 0 || ++empty_reads == kEmptyReadsPerStep) {
         return ReadResult::kEnded;
-      }
-      if (++empty_reads == kEmptyReadsPerStep) {
-        yielded_ = true;
-        return ReadResult::kWouldBlock;
       }
     } else if (n == LIBSSH2_ERROR_EAGAIN) {
       return ReadResult::kWouldBlock;
@@ -157,7 +147,6 @@ void ChannelPump::ReadRest() {
     // Bounded: libssh2 takes in only what the transport already holds.
     ReadStream(i, static_cast<size_t>(-1), &read_any);
   }
-  yielded_ = false;
 }
 
 std::string ChannelPump::TakeChunk(size_t stream_index) {

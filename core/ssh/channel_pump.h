@@ -116,7 +116,7 @@ class ChannelPump {
   int ReadStep();
   // Reads one stream until it would block, ends, fails or the held bytes reach limit.
   ReadResult ReadStream(size_t stream_index, size_t limit, bool* read_any);
-  // Reads that bring nothing before the channel's EOF; past this many a step yields the loop.
+  // Reads in a row that bring nothing before a stream counts as ended.
   static constexpr int kEmptyReadsPerStep = 16;
   int WriteStep();
   int Fail();
@@ -131,8 +131,6 @@ class ChannelPump {
   std::vector<OutputBuffer> whole_;
   size_t held_bytes_ = 0;
   Output output_ = Output::kIdle;
-  // A read stopped at kEmptyReadsPerStep with more to take in: its step asks for a later pass.
-  bool yielded_ = false;
 
   std::deque<SharedBytes> input_;
   size_t input_offset_ = 0;
