@@ -101,6 +101,76 @@ const rounds = {
   },
 };
 
+// Forwarding: a local and a SOCKS forwarding on one session relay a batch of connections that each
+// write, half-close and check the echo; every third round a forwarding is closed while its
+// connections still run (those may be cut short, but each must end).
+const net = require('node:net');
+let echoPort;
+const echoServer = new Promise((resolve) => {
+  const server = net.createServer({ allowHalfOpen: true }, (socket) => {
+    socket.on('error', () => {});
+    socket.pipe(socket);
+  });
+  server.listen(0, '127.0.0.1', () => { echoPort = server.address().port; server.unref(); resolve(); });
+});
+
+function forward(client, method, options) {
+  return new Promise((resolve) => {
+    let ended;
+    const done = new Promise((r) => { ended = r; });
+    client[method]({ bindAddress: '127.0.0.1', port: 0, host: '127.0.0.1', hostPort: echoPort, ...options,
+                     readyCallback: (forwarding) => resolve({ forwarding, port: forwarding.getBindPort(), done }),
+                     disconnectCallback: () => ended() });
+    setTimeout(() => resolve(null), 5000);
+  });
+}
+
+// Writes text (after prefix) and half-closes; resolves with what came back, or null on a reset.
+function relay(port, prefix, text) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ port, host: '127.0.0.1', allowHalfOpen: true }, () => socket.end(Buffer.concat([prefix, Buffer.from(text)])));
+    const chunks = [];
+    socket.on('data', (d) => chunks.push(d));
+    socket.on('error', () => resolve(null));
+    socket.on('close', (hadError) => { if (!hadError) resolve(Buffer.concat(chunks).toString('latin1')); });
+  });
+}
+
+let forwardingRounds = 0;
+async function forwardingRound() {
+  await echoServer;
+  const client = await openSession();
+  if (!client) return;
+  const cutShort = ++forwardingRounds % 3 === 0;
+  const local = await forward(client, 'localPortForwarding', {});
+  const socks = await forward(client, 'dynamicPortForwarding', {});
+  if (!local || !socks) {
+    fail('forwarding', 'no readyCallback');
+    client.close();
+    return;
+  }
+  const greeting = Buffer.from([5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1, echoPort >> 8, echoPort & 255]);
+  const socksReply = '\x05\x00\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00';
+  const payload = (i) => `payload ${i} `.repeat(1 + Math.floor(Math.random() * 4000));
+  const through = (port, prefix, expectedPrefix) => Array.from({ length: 20 }, (_, i) => {
+    const text = payload(i);
+    return relay(port, prefix, text).then((answer) => [answer, expectedPrefix + text]);
+  });
+  const all = [...through(local.port, Buffer.alloc(0), ''), ...through(socks.port, greeting, socksReply)];
+  if (cutShort) setTimeout(() => local.forwarding.close(), 5);
+  for (const [answer, expected] of await Promise.all(all)) {
+    if (answer !== expected && !(cutShort && (answer === null || expected.startsWith(answer)))) {
+      fail('forwarding', 'wrong echo');
+    }
+  }
+  local.forwarding.close();
+  socks.forwarding.close();
+  await Promise.all([local.done, socks.done]);
+  client.close();
+}
+counts.forwarding = 0;
+rounds.forwarding = forwardingRound;
+
 function openDescriptors() {
   return fs.readdirSync('/proc/self/fd').length;
 }
