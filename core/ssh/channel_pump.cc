@@ -94,7 +94,6 @@ int ChannelPump::ReadStep() {
 }
 
 ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limit, bool* read_any) {
-  int empty_reads = 0;
   while (held_bytes_ < limit) {
     OutputBuffer* whole = limits_.chunked ? nullptr : &whole_[stream_index];
     // A whole output gets its block with its first bytes, which come through the shared buffer: a
@@ -121,13 +120,7 @@ ChannelPump::ReadResult ChannelPump::ReadStream(size_t stream_index, size_t limi
       held_bytes_ += static_cast<size_t>(n);
       *read_any = true;
     } else if (n == 0) {
-      // libssh2 answers 0 at the channel's EOF or close, and also after taking in a message of type
-      // 0 (only a hostile server sends one) while more input waits behind it: reading on takes that
-      // in. A stream that keeps answering 0 has ended, as libssh2_channel_eof alone cannot always
-      // tell (data of the channel that no read hands out hides the EOF from it).
-      if (libssh2_channel_eof(channel_->get()) != 0 || ++empty_reads == kEmptyReadsPerStep) {
-        return ReadResult::kEnded;
-      }
+      return ReadResult::kEnded;
     } else if (n == LIBSSH2_ERROR_EAGAIN) {
       return ReadResult::kWouldBlock;
     } else {

@@ -116,8 +116,6 @@ class ChannelPump {
   int ReadStep();
   // Reads one stream until it would block, ends, fails or the held bytes reach limit.
   ReadResult ReadStream(size_t stream_index, size_t limit, bool* read_any);
-  // Reads in a row that bring nothing before a stream counts as ended.
-  static constexpr int kEmptyReadsPerStep = 16;
   int WriteStep();
   int Fail();
 
