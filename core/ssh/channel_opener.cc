@@ -1,12 +1,13 @@
 #include "core/ssh/channel_opener.h"
 
+#include <memory>
 #include <utility>
 
 #include "core/check.h"
+#include "core/ssh/channel_reaper.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_command.h"
 #include "core/ssh/ssh_error.h"
-#include "libssh2_ext/channel/libssh2_channel_slot.h"
 
 namespace {
 
@@ -44,21 +45,58 @@ ChannelOpen ChannelOpen::Sftp(std::string purpose) {
   return open;
 }
 
+ChannelOpenAttempt::ChannelOpenAttempt(LIBSSH2_SESSION* session, ChannelOpen open)
+    : session_(session), open_(std::move(open)) {}
+
+ChannelOpenAttempt::~ChannelOpenAttempt() {
+  libssh2_free_channel_opener(opener_);
+}
+
+int ChannelOpenAttempt::Attempt(LIBSSH2_CHANNEL** channel, LIBSSH2_SFTP** sftp) {
+  if (opener_ == nullptr) {
+    opener_ = libssh2_create_channel_opener(session_);
+    if (opener_ == nullptr) {
+      return LIBSSH2_ERROR_ALLOC;
+    }
+  }
+  // The opener is in force for this one call only, whatever it answers.
+  struct OpenerInForce {
+    OpenerInForce(LIBSSH2_SESSION* session, LIBSSH2_CHANNEL_OPENER* opener) : session(session) {
+      libssh2_session_set_channel_opener(session, opener);
+    }
+    ~OpenerInForce() { libssh2_session_set_channel_opener(session, nullptr); }
+    LIBSSH2_SESSION* session;
+  } in_force(session_, opener_);
+
+  void* result = nullptr;
+  switch (open_.type) {
+    case ChannelOpen::kSession:
+      result = *channel = libssh2_channel_open_ex(session_, kSessionType, sizeof(kSessionType) - 1,
+                                                  open_.window, open_.packet, nullptr, 0);
+      break;
+    case ChannelOpen::kDirectTcpip:
+      result = *channel =
+          libssh2_channel_direct_tcpip_ex(session_, open_.host.c_str(), open_.port,
+                                          open_.originator_host.c_str(), open_.originator_port);
+      break;
+    case ChannelOpen::kSftp:
+      result = *sftp = libssh2_sftp_init(session_);
+      break;
+  }
+  if (result != nullptr) {
+    return 0;
+  }
+  const int rc = libssh2_session_last_errno(session_);
+  return rc != 0 ? rc : LIBSSH2_ERROR_CHANNEL_FAILURE;  // a failure libssh2 did not name
+}
+
 ChannelOpener::ChannelOpener(SessionHost* host, ChannelOpen open, Delegate* delegate)
     : host_(host), open_(std::move(open)), delegate_(delegate) {}
 
 ChannelOpener::~ChannelOpener() {
-  LIBSSH2_SESSION* session = host_->session();
-  if (sftp_ != nullptr && session != nullptr) {
-    libssh2_sftp_shutdown(sftp_);
-  }
-  if (slot_session_ != nullptr && slot_session_ == session) {
-    if (state_ == kSent) {
-      libssh2_session_open_slot_abandon(session, this);
-    } else {
-      libssh2_session_open_slot_release(session, this);
-      host_->RequestPass();  // the opens that waited for the slot
-    }
+  Cancel();
+  if (sftp_ != nullptr) {
+    host_->channel_reaper().ReleaseSftp(sftp_);
   }
 }
 
@@ -71,10 +109,22 @@ void ChannelOpener::Open() {
 }
 
 void ChannelOpener::Cancel() {
-  cancelled_ = true;
-  if (state_ == kQueued) {
-    state_ = kDropped;
+  switch (state_) {
+    case kQueued:
+      break;  // libssh2 has not seen it
+    case kSent:
+      // The server's answer may be far off (a forwarding target that never answers); the request
+      // need not wait for it.
+      host_->channel_reaper().Adopt(std::move(attempt_));
+      break;
+    case kEnvironment:
+      host_->channel_reaper().Release(std::move(channel_));
+      break;
+    default:
+      return;
   }
+  attempt_.reset();
+  state_ = kDropped;
 }
 
 int ChannelOpener::OpenStep() {
@@ -86,27 +136,20 @@ int ChannelOpener::OpenStep() {
     state_ = kDropped;
     return SshCommand::kDone;
   }
-  if (state_ == kSent && cancelled_ && host_->IsClosing()) {
-    // The client is closing and the server has not answered the open: waiting for an answer that
-    // may never come would hold the close. The session's free takes libssh2's half-open channel,
-    // and no later open of this session may run, since libssh2 would finish this one for it.
-    state_ = kDropped;
-    libssh2_session_open_slot_abandon(session, this);
-    slot_session_ = nullptr;
-    delegate_->OnChannelOpened();
-    return SshCommand::kDone;
-  }
   if (state_ == kQueued || state_ == kSent) {
-    const int rc = Attempt(session);
+    if (!attempt_) {
+      attempt_ = std::make_unique<ChannelOpenAttempt>(session, open_);
+    }
+    LIBSSH2_CHANNEL* channel = nullptr;
+    const int rc = attempt_->Attempt(&channel, &sftp_);
     if (rc == LIBSSH2_ERROR_EAGAIN) {
-      if (slot_session_ != nullptr) {
-        state_ = kSent;
-      }
+      state_ = kSent;
       return SshCommand::kPending;
     }
+    attempt_.reset();
     if (rc != 0) {
       Error error = MakeSshError(session, rc);
-      if (ScopeOfSshResult(rc) == SshResultScope::kRequest) {
+      if (IsRefusal(rc)) {
         state_ = kRefused;
         error.message = RefusalText(error);
         delegate_->OnChannelRefused(error);
@@ -116,47 +159,15 @@ int ChannelOpener::OpenStep() {
       host_->FailSession(std::move(error));
       return SshCommand::kFailed;
     }
+    channel_ = SshChannel(channel);
     state_ = kEnvironment;
   }
   return SetEnvironment();
 }
 
-int ChannelOpener::Attempt(LIBSSH2_SESSION* session) {
-  const int taken = libssh2_session_open_slot_take(session, this);
-  if (taken != 0) {
-    return taken;  // another opener's open is in flight: wait for it without calling libssh2
-  }
-  slot_session_ = session;
-  LIBSSH2_CHANNEL* channel = nullptr;
-  int rc = 0;
-  switch (open_.type) {
-    case ChannelOpen::kSession:
-      rc = libssh2_channel_open_in_slot(session, this, kSessionType, sizeof(kSessionType) - 1,
-                                        open_.window, open_.packet, nullptr, 0, &channel);
-      break;
-    case ChannelOpen::kDirectTcpip:
-      rc = libssh2_channel_direct_tcpip_in_slot(session, this, open_.host.c_str(), open_.port,
-                                                open_.originator_host.c_str(),
-                                                open_.originator_port, &channel);
-      break;
-    case ChannelOpen::kSftp:
-      rc = libssh2_sftp_init_in_slot(session, this, &sftp_);
-      break;
-  }
-  if (rc != LIBSSH2_ERROR_EAGAIN) {
-    // The slot went with this result: the opens that waited for it run on the next pass.
-    slot_session_ = nullptr;
-    host_->RequestPass();
-  }
-  if (channel != nullptr) {
-    channel_ = SshChannel(channel);
-  }
-  return rc;
-}
-
 int ChannelOpener::SetEnvironment() {
   const std::vector<std::pair<std::string, std::string>>& variables = open_.environment;
-  while (!cancelled_ && channel_ && next_variable_ < variables.size()) {
+  while (channel_ && next_variable_ < variables.size()) {
     const std::pair<std::string, std::string>& variable = variables[next_variable_];
     int rc = libssh2_channel_setenv_ex(
         channel_.get(), variable.first.data(), static_cast<unsigned int>(variable.first.size()),
@@ -170,6 +181,14 @@ int ChannelOpener::SetEnvironment() {
   state_ = kOpen;
   delegate_->OnChannelOpened();
   return SshCommand::kDone;
+}
+
+bool ChannelOpener::IsRefusal(int rc) const {
+  if (ScopeOfSshResult(rc) == SshResultScope::kRequest) {
+    return true;
+  }
+  // An SFTP subsystem that answers its start wrongly fails that file system, not the session.
+  return open_.type == ChannelOpen::kSftp && rc == LIBSSH2_ERROR_SFTP_PROTOCOL;
 }
 
 std::string ChannelOpener::RefusalText(const Error& error) const {

@@ -7,7 +7,7 @@
 #include "core/net/tcp_stream.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_command.h"
-#include "libssh2_ext/channel/libssh2_channel_slot.h"
+#include "libssh2_ext/channel/libssh2_listen_slot.h"
 
 struct SshRemotePortForwardingConnection::ConnectRequest {
   uv_connect_t request{};

@@ -11,6 +11,7 @@
 #include "core/error.h"
 
 struct AgentOptions;
+class ChannelReaper;
 class CommandQueue;
 class SessionRequest;
 struct SessionAbstractBlock;
@@ -26,6 +27,8 @@ class SessionHost {
   virtual const SshClientOptions& options() const = 0;
   // How libssh2's callbacks (agent channels) find this session's objects.
   virtual SessionAbstractBlock* abstract_block() = 0;
+  // Where channels, and opens nobody waits for any more, are handed to be freed.
+  virtual ChannelReaper& channel_reaper() = 0;
 
   // Authenticated and not closing: a new request may start.
   virtual bool IsReady() const = 0;

@@ -627,6 +627,8 @@ void SshClientPimpl::ClearRequests() {
   while (!cleared.empty()) {
     cleared.pop_front();
   }
+  // What the requests handed over goes before the session too; nothing waits on the server.
+  reaper_.Clear();
 }
 
 void SshClientPimpl::Cleanup() {
