@@ -7,6 +7,7 @@
 
 #include "core/keys/agent_request_handler.h"
 #include "core/ssh/channel_pump.h"
+#include "core/ssh/channel_reaper.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/session_abstract_block.h"
 #include "core/ssh/ssh_channel.h"
@@ -131,11 +132,7 @@ class SshAgent::Channel : private ChannelPump::Delegate {
   }
 
   int FreeStep() {
-    if (agent_->host_->IsClosing()) {
-      channel_.Abandon();  // the session's free takes it
-    } else if (channel_.Free() == LIBSSH2_ERROR_EAGAIN) {
-      return SshCommand::kPending;
-    }
+    agent_->host_->channel_reaper().Release(std::move(channel_));
     finished_ = true;
     agent_->host_->queue()->Push(MakeCommand([agent = agent_->weak_factory_.GetWeakPtr()] {
       return agent ? agent->PruneStep() : static_cast<int>(SshCommand::kDone);
