@@ -209,3 +209,63 @@ test('answers that come in any order reach their own callers; 200 mixed opens in
     assert.strictEqual(await within(10000, 'close', ended), 'disconnected');
     server.close();
   });
+
+// A server whose SFTP subsystem answers INIT with `reply` (raw bytes), or ends the channel when
+// reply is null.
+async function sftpStartServer(reply) {
+  const server = new Server({ hostKeys: [hostKey()] }, (client) => {
+    client.on('error', () => {});
+    client.on('authentication', (ctx) => ctx.accept());
+    client.on('ready', () => client.on('session', (accept) => {
+      const session = accept();
+      session.on('subsystem', (acceptSubsystem) => {
+        const channel = acceptSubsystem();
+        channel.once('data', () => (reply ? channel.write(reply) : channel.close()));
+      });
+      session.on('exec', (acceptExec) => {
+        const channel = acceptExec();
+        channel.end('still here\n');
+        channel.exit(0);
+        channel.close();
+      });
+    }));
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  return server;
+}
+
+const packet = (type, ...fields) => {
+  const body = Buffer.concat([Buffer.from([type]), ...fields]);
+  const length = Buffer.alloc(4);
+  length.writeUInt32BE(body.length);
+  return Buffer.concat([length, body]);
+};
+const u32 = (n) => { const b = Buffer.alloc(4); b.writeUInt32BE(n >>> 0); return b; };
+
+test('an SFTP start answered wrongly fails that file system alone, once', async (t) => {
+  const replies = {
+    'a STATUS': packet(101, u32(0), u32(4), u32(3), Buffer.from('bad'), u32(0)),
+    'a VERSION too short': packet(2, Buffer.from([0, 3])),
+    'a VERSION with a cut extension': packet(2, u32(3), u32(100), Buffer.from('pos')),
+    'an end of the channel': null,
+  };
+  for (const [name, reply] of Object.entries(replies)) {
+    await t.test(name, async () => {
+      const server = await sftpStartServer(reply);
+      const { client, ended } = await connectTo(server.address().port);
+      const answers = [];
+      client.sftp((code) => answers.push(code));
+      assert.strictEqual(await within(10000, 'exec', execResult(client, 'x')), '0:still here\n');
+      await within(10000, 'the SFTP answer', new Promise((resolve) => {
+        const poll = () => (answers.length ? resolve() : setTimeout(poll, 20));
+        poll();
+      }));
+      await new Promise((resolve) => setTimeout(resolve, 100));
+      assert.strictEqual(answers.length, 1);
+      assert.ok(answers[0] < 0, `code ${answers[0]}`);
+      client.close();
+      assert.strictEqual(await within(10000, 'close', ended), 'disconnected');
+      server.close();
+    });
+  }
+});
