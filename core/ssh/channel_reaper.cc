@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "core/ssh/channel_opener.h"
+#include "core/ssh/channel_open_attempt.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/session_host.h"
 #include "core/ssh/ssh_command.h"

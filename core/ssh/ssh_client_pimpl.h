@@ -16,6 +16,7 @@
 #include "core/error.h"
 #include "core/ssh/channel_reaper.h"
 #include "core/ssh/command_queue.h"
+#include "core/ssh/server_channels.h"
 #include "core/ssh/session_abstract_block.h"
 #include "core/ssh/session_connection.h"
 #include "core/ssh/session_host.h"
@@ -47,7 +48,7 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   LIBSSH2_SESSION* session() const override { return session_; }
   CommandQueue* queue() override { return &queue_; }
   const SshClientOptions& options() const override { return options_; }
-  SessionAbstractBlock* abstract_block() override { return &abstract_block_; }
+  ServerChannels& server_channels() override { return server_channels_; }
   ChannelReaper& channel_reaper() override { return reaper_; }
   bool IsReady() const override {
     return progress_ == Progress::kAuthenticated && ending_ == Ending::kNone;
@@ -157,6 +158,7 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   std::deque<std::unique_ptr<SessionRequest>> requests_;
   // After the requests: theirs is the last word on what it holds.
   ChannelReaper reaper_{this};
+  ServerChannels server_channels_{this, &abstract_block_};
   std::function<void()> on_ended_;
   WeakPtrFactory<SshClientPimpl> weak_factory_{this};
 };
