@@ -28,22 +28,21 @@ void ChannelOpener::Open() {
 }
 
 void ChannelOpener::Cancel() {
-  switch (state_) {
-    case kQueued:
-      break;  // libssh2 has not seen it
-    case kSent:
-      // The server's answer may be far off (a forwarding target that never answers); the request
-      // need not wait for it.
-      host_->channel_reaper().Adopt(std::move(attempt_));
-      break;
-    case kEnvironment:
-      host_->channel_reaper().Release(std::move(channel_));
-      break;
-    default:
-      return;
+  const State was = state_;
+  if (was != kQueued && was != kSent && was != kEnvironment) {
+    return;
   }
-  attempt_.reset();
+  // Dropped before anything is handed over: a hand-over may run a pass, and with it this opener's
+  // own step.
   state_ = kDropped;
+  std::unique_ptr<ChannelOpenAttempt> attempt = std::move(attempt_);
+  if (was == kSent) {
+    // The server's answer may be far off (a forwarding target that never answers); the request
+    // need not wait for it.
+    host_->channel_reaper().Adopt(std::move(attempt));
+  } else if (was == kEnvironment) {
+    host_->channel_reaper().Release(std::move(channel_));
+  }
 }
 
 int ChannelOpener::OpenStep() {

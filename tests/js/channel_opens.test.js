@@ -120,21 +120,24 @@ function hostKey() {
   }
 }
 
-// A server that holds every channel open until hold.count of them have arrived, then answers them
-// last first, refusing direct-tcpip opens to port 1. An exec prints its command; a direct-tcpip
-// channel echoes.
+// A server that holds every channel open until hold.count of them have arrived (or hold.flush()),
+// then answers them last first, refusing direct-tcpip opens to port 1. An exec prints its command; a
+// direct-tcpip channel echoes. hold.held counts the opens waiting, hold.closed the direct-tcpip
+// channels the client has closed.
 async function reorderingServer(hold) {
   const server = new Server({ hostKeys: [hostKey()] }, (client) => {
     client.on('error', () => {});
     client.on('authentication', (ctx) => ctx.accept());
     client.on('ready', () => {
       const held = [];
-      const answerAll = () => {
+      hold.flush = () => {
         while (held.length) held.pop()();
+        hold.held = 0;
       };
       const holdAnswer = (answer) => {
         held.push(answer);
-        if (held.length >= hold.count) answerAll();
+        hold.held = held.length;
+        if (held.length >= hold.count) hold.flush();
       };
       client.on('session', (accept) => holdAnswer(() => {
         accept().on('exec', (acceptExec, rejectExec, info) => {
@@ -150,6 +153,7 @@ async function reorderingServer(hold) {
           return;
         }
         const channel = accept();
+        channel.on('close', () => { hold.closed = (hold.closed || 0) + 1; });
         channel.on('data', (d) => channel.write(d));
         channel.on('end', () => channel.end());
       }));
@@ -269,3 +273,36 @@ test('an SFTP start answered wrongly fails that file system alone, once', async 
     });
   }
 });
+
+test('an open its request gave up is freed when its answer comes; the request ends at once',
+  async () => {
+    const hold = { count: Infinity };
+    const server = await reorderingServer(hold);
+    const { client, ended } = await connectTo(server.address().port);
+    const toEcho = await forward(client, 'localPortForwarding',
+      { bindAddress: '127.0.0.1', port: 0, host: '127.0.0.1', hostPort: 7 });
+    // Keeps the session: it closes itself once its last request has ended.
+    await forward(client, 'localPortForwarding',
+      { bindAddress: '127.0.0.1', port: 0, host: '127.0.0.1', hostPort: 7 });
+    const socket = net.connect({ port: toEcho.boundPort, host: '127.0.0.1' });
+    socket.on('error', () => {});
+    await within(10000, 'the open', new Promise((resolve) => {
+      const poll = () => (hold.held === 1 ? resolve() : setTimeout(poll, 20));
+      poll();
+    }));
+    socket.destroy();
+    toEcho.forwarding.close();
+    await within(10000, 'the forwarding\'s end', toEcho.disconnected);
+    assert.strictEqual(hold.held, 1, 'the open is still unanswered');
+
+    hold.flush();
+    await within(10000, 'the channel\'s close', new Promise((resolve) => {
+      const poll = () => (hold.closed === 1 ? resolve() : setTimeout(poll, 20));
+      poll();
+    }));
+    hold.count = 1;
+    assert.strictEqual(await within(10000, 'exec', execResult(client, 'after')), '0:ran after\n');
+    client.close();
+    assert.strictEqual(await within(10000, 'close', ended), 'disconnected');
+    server.close();
+  });

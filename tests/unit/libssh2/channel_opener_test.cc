@@ -103,6 +103,13 @@ TEST(ChannelOpenerTest, OpensOfEveryKindInFlightTogetherEachGetItsOwnAnswer) {
     EXPECT_GT(ssh.sent().size(), sent);
     sent = ssh.sent().size();
   }
+  // Called again before any answer, an open sends nothing more.
+  for (Open& open : opens) {
+    if (open.kind != Open::kSftp) {
+      EXPECT_EQ(Attempt(ssh.get(), open), LIBSSH2_ERROR_EAGAIN);
+    }
+  }
+  EXPECT_EQ(ssh.sent().size(), sent);
   // The answers are taken in whatever order they come, the last opener asking first.
   Open& waiting = opens[6];
   for (int round = 0; round < 400; ++round) {
