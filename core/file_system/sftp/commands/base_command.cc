@@ -161,7 +161,7 @@ void BaseCommand::FailSession(int rc) {
 
 int BaseCommand::LastStatus() const {
   const unsigned long status = libssh2_sftp_last_error(sftp_);
-  return status != 0 ? static_cast<int>(status) : LIBSSH2_FX_BAD_MESSAGE;
+  return status != 0 ? static_cast<int>(status) : LIBSSH2_ERROR_SFTP_PROTOCOL;
 }
 
 void BaseCommand::SetState(State state) {
@@ -182,10 +182,17 @@ StepResult ClassifyStep(int rc, int status) {
   if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
     return {StepResult::kDone, status};
   }
-  if (rc < 0) {
-    return {StepResult::kFailed, rc};
+  switch (ScopeOfSshResult(rc)) {
+    case SshResultScope::kDone:
+      return {rc == 0 ? StepResult::kNext : StepResult::kDone, 0};
+    case SshResultScope::kRequest:
+      return {StepResult::kDone, rc};
+    case SshResultScope::kWouldBlock:
+      return {StepResult::kStay, 0};
+    case SshResultScope::kSession:
+      break;
   }
-  return {rc == 0 ? StepResult::kNext : StepResult::kDone, 0};
+  return {StepResult::kFailed, rc};
 }
 
 }  // namespace cmd

@@ -24,6 +24,17 @@ namespace cmd {
 class BaseCommand;
 struct CommandTarget;
 
+// Step rule of the step machines: EAGAIN keeps the step, an SFTP refusal ends the command done with
+// onError(status), as does a failure of this request alone (ScopeOfSshResult) with onError(code);
+// another failure ends it failed with onError(code), 0 moves to next and a positive result ends it
+// done.
+struct StepResult {
+  enum Outcome { kStay, kNext, kDone, kFailed };
+  Outcome outcome;
+  int code;  // for onError when done by a refusal or failed
+};
+StepResult ClassifyStep(int rc, int status);
+
 class BaseCommandObserver {
  public:
   virtual ~BaseCommandObserver() = default;
@@ -93,30 +104,37 @@ class BaseCommand : public SshCommand {
   // The error callback of an aborted command.
   virtual void onAborted(int code) = 0;
 
-  // The SFTP status of the last refusal; a refusal that carries none (a malformed or unexpected
-  // reply) is a failure all the same, never a 0 that reads as success.
+  // The SFTP status of the last refusal, or LIBSSH2_ERROR_SFTP_PROTOCOL for a reply that carries
+  // none (malformed or unexpected): a failure all the same, never a 0 that reads as success, and
+  // never a status the server did not send.
   int LastStatus() const;
 
   // Ends the session with the error of the call that answered rc; the step then answers kFailed.
   void FailSession(int rc);
 
-  // One-call rule: rc >= 0 success, EAGAIN again, an SFTP refusal reaches onError with its status;
-  // anything else fails the session, and reaches onError with its code.
+  // One-call rule: rc >= 0 success, EAGAIN again, an SFTP refusal reaches onError with its status,
+  // a failure of the request alone with its code; anything else fails the session, and reaches
+  // onError with its code.
   template <typename Success>
   int HandleResult(int rc, Success&& success, const std::function<void(int)>& onError) {
-    if (rc >= 0) {
-      success();
-      return kDone;
+    const StepResult result =
+        ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
+    switch (result.outcome) {
+      case StepResult::kStay:
+        return kPending;
+      case StepResult::kNext:
+      case StepResult::kDone:
+        if (result.code == 0) {
+          success();
+        } else {
+          onError(result.code);
+        }
+        return kDone;
+      case StepResult::kFailed:
+        FailSession(rc);
+        onError(rc);
+        return kFailed;
     }
-    if (rc == LIBSSH2_ERROR_EAGAIN) {
-      return kPending;
-    }
-    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
-      onError(LastStatus());
-      return kDone;
-    }
-    FailSession(rc);
-    onError(rc);
     return kFailed;
   }
 
@@ -134,16 +152,6 @@ class BaseCommand : public SshCommand {
   CommandQueue* queue_;
   std::function<void(Error)> fail_session_;
 };
-
-// Step rule of the step machines: EAGAIN keeps the step, an SFTP refusal ends the command done with
-// onError(status), another failure ends it failed with onError(code), 0 moves to next and a
-// positive result ends it done.
-struct StepResult {
-  enum Outcome { kStay, kNext, kDone, kFailed };
-  Outcome outcome;
-  int code;  // for onError when done by a refusal or failed
-};
-StepResult ClassifyStep(int rc, int status);
 
 }  // namespace cmd
 }  // namespace sftp
