@@ -129,6 +129,19 @@ size_t ReadRoom(size_t size) {
   return (4 * size / kMaxRequestData + 2) * kHandleRequest;
 }
 
+// A call that would wait on a channel the server has ended answers that it has ended.
+int UnlessEnded(const std::shared_ptr<SftpGate>& gate, LIBSSH2_SFTP* sftp, int rc) {
+  if (rc != LIBSSH2_ERROR_EAGAIN || libssh2_channel_eof(libssh2_sftp_get_channel(sftp)) != 1) {
+    return rc;
+  }
+  if (gate) {
+    gate->SetChannelEnded();
+    libssh2_session_set_last_error(gate->session(), LIBSSH2_ERROR_CHANNEL_CLOSED,
+                                   "The server has ended the SFTP channel");
+  }
+  return LIBSSH2_ERROR_CHANNEL_CLOSED;
+}
+
 template <typename Call>
 auto Ungated(LIBSSH2_SFTP* sftp, Call call) {
   std::shared_ptr<SftpGate> gate = FindGate(sftp);
@@ -147,10 +160,10 @@ int Gated(LIBSSH2_SFTP* sftp, RequestKind kind, size_t room, Call call) {
     return call();
   }
   if (SendWindow(gate.get(), sftp, room) < room || !gate->Enter(kind)) {
-    return LIBSSH2_ERROR_EAGAIN;
+    return UnlessEnded(gate, sftp, LIBSSH2_ERROR_EAGAIN);
   }
   NoTimeoutScope scope(gate->session());
-  const int rc = call();
+  const int rc = UnlessEnded(gate, sftp, call());
   gate->Leave(kind, rc == LIBSSH2_ERROR_EAGAIN);
   return rc;
 }
@@ -264,22 +277,29 @@ ssize_t Write(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle, const char* buffe
   const size_t headers = (window / kMaxRequestData + 1) * kHandleRequest;
   const size_t room = window > headers ? window - headers : 0;
   if (room == 0) {
-    return LIBSSH2_ERROR_EAGAIN;
+    return UnlessEnded(gate, sftp, LIBSSH2_ERROR_EAGAIN);
   }
-  return Ungated(sftp, [&] { return libssh2_sftp_write(handle, buffer, std::min(count, room)); });
+  const ssize_t rc =
+      Ungated(sftp, [&] { return libssh2_sftp_write(handle, buffer, std::min(count, room)); });
+  return rc == LIBSSH2_ERROR_EAGAIN ? UnlessEnded(gate, sftp, LIBSSH2_ERROR_EAGAIN) : rc;
 }
 
 int CloseHandle(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle) {
   std::shared_ptr<SftpGate> gate = FindGate(sftp);
   if (SendWindow(gate.get(), sftp, kHandleRequest) < kHandleRequest) {
-    return LIBSSH2_ERROR_EAGAIN;
+    return UnlessEnded(gate, sftp, LIBSSH2_ERROR_EAGAIN);
   }
-  return Ungated(sftp, [&] { return libssh2_sftp_close_handle(handle); });
+  return UnlessEnded(gate, sftp, Ungated(sftp, [&] { return libssh2_sftp_close_handle(handle); }));
 }
 
 bool TakeWakeUp(LIBSSH2_SFTP* sftp) {
   std::shared_ptr<SftpGate> gate = FindGate(sftp);
   return gate && gate->TakeWakeUp();
+}
+
+bool TakeChannelEnded(LIBSSH2_SFTP* sftp) {
+  std::shared_ptr<SftpGate> gate = FindGate(sftp);
+  return gate && gate->TakeChannelEnded();
 }
 
 }  // namespace sftp_context

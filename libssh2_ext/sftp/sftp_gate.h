@@ -42,6 +42,12 @@ class SftpGate {
   // The context is gone: out of every line, and what it held is free.
   void Forget(Context context);
   bool TakeWakeUp();
+  void SetChannelEnded() { channel_ended_ = true; }
+  bool TakeChannelEnded() {
+    const bool ended = channel_ended_;
+    channel_ended_ = false;
+    return ended;
+  }
   // The largest send window seen so far, this one included.
   unsigned long NoteWindow(unsigned long window) {
     largest_window_ = std::max(largest_window_, window);
@@ -64,6 +70,7 @@ class SftpGate {
   std::array<Slot, kKindCount> slots_;
   bool wake_up_ = false;
   unsigned long largest_window_ = 0;
+  bool channel_ended_ = false;
 };
 
 }  // namespace sftp_context

@@ -17,7 +17,8 @@ BaseCommand::BaseCommand(Kind kind, const CommandTarget& target)
       kind_(kind),
       context_(libssh2_sftp_create_external_context(target.sftp)),
       queue_(target.queue),
-      fail_session_(target.fail_session) {}
+      fail_session_(target.fail_session),
+      channel_ended_(target.channel_ended) {}
 
 BaseCommand::~BaseCommand() {
   libssh2_sftp_free_external_context(sftp_, context_);
@@ -56,6 +57,9 @@ int BaseCommand::Execute() {
   // already in this pass.
   if (sftp_context::TakeWakeUp(sftp_)) {
     queue_->WakeUp();
+  }
+  if (sftp_context::TakeChannelEnded(sftp_) && channel_ended_) {
+    channel_ended_();
   }
   return result;
 }
@@ -181,6 +185,9 @@ StepResult ClassifyStep(int rc, int status) {
   }
   if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
     return {StepResult::kDone, status};
+  }
+  if (rc == LIBSSH2_ERROR_CHANNEL_CLOSED) {
+    return {StepResult::kDone, rc};  // the end of the SFTP channel, not of the session
   }
   switch (ScopeOfSshResult(rc)) {
     case SshResultScope::kDone:

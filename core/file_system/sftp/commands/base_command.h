@@ -151,6 +151,7 @@ class BaseCommand : public SshCommand {
   void* context_;
   CommandQueue* queue_;
   std::function<void(Error)> fail_session_;
+  std::function<void()> channel_ended_;
 };
 
 }  // namespace cmd

@@ -63,7 +63,7 @@ int WriteFile::perform() {
         }
         break;
       case STEP_CLOSE_HANDLE:
-        CloseHandleStep(callbacks_.onError, callbacks_.onClose);
+        CloseHandleStep(callbacks_.onSuccess, callbacks_.onError, callbacks_.onClose);
         break;
       case STEP_DONE:
         return SshCommand::kDone;
@@ -105,7 +105,7 @@ bool WriteFile::Write() {
   TakeParts();
   if (Unacknowledged() == 0) {
     if (last_taken_ && !closing_) {
-      callbacks_.onSuccess();
+      succeeded_ = true;  // answered once the close has kept it
       step_ = STEP_CLOSE_HANDLE;
       return true;
     }
