@@ -299,9 +299,13 @@ class NodeFileReader : public ScriptWrapper<NodeFileReader> {
   }
 
   static void Close(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (FileController* controller = From(info)) {
-      controller->close();
+    NodeFileReader* self = Receiver(info);
+    if (self == nullptr || !self->controller_) {
+      return;
     }
+    // Closed before its start, the transfer never runs: a later readStart must take no hold.
+    self->ended_ = self->ended_ || !self->started_;
+    self->controller_->close();
   }
 
   bool started_ = false;
@@ -435,10 +439,15 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
     }
   }
 
+  // true when the chunk is taken; false when it is refused (not bytes, or after final, close or
+  // the end of the upload), and then its completion is never called.
   static void Write(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     v8::Local<v8::Value> chunk = GetProperty(info[0], "fileChunk");
     NodeFileWriter* self = From(info);
-    if (self == nullptr || !chunk->IsArrayBufferView() || self->final_requested_ || self->ended_) {
+    const bool taken =
+        self != nullptr && chunk->IsArrayBufferView() && !self->final_requested_ && !self->ended_;
+    info.GetReturnValue().Set(taken);
+    if (!taken) {
       return;
     }
     std::function<void()> completion = [] {};
@@ -447,12 +456,30 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
     WrapVoidCallback(GetProperty(info[0], "completionCallback"), &completion, self->handle());
     std::string data = ToByteString(chunk);
     if (data.empty()) {
-      // Nothing to send, so nothing would ever complete it.
-      completion();
+      self->CompleteEmptyChunk(std::move(completion));
       return;
     }
     self->waiting_.push_back(Chunk{std::move(data), std::move(completion)});
     self->Go();
+  }
+
+  // An empty chunk sends nothing, so nothing of its own would complete it: it completes with the
+  // chunk before it, so that completions keep the order of the writes.
+  void CompleteEmptyChunk(std::function<void()> completion) {
+    std::function<void()>* before = nullptr;
+    if (!waiting_.empty()) {
+      before = &waiting_.back().completion;
+    } else if (!taken_.empty()) {
+      before = &taken_.back();
+    }
+    if (before == nullptr) {
+      completion();
+      return;
+    }
+    *before = [first = std::move(*before), then = std::move(completion)] {
+      first();
+      then();
+    };
   }
 
   // Ends the upload once every chunk written before it is; its callback comes after onSuccess.
@@ -469,6 +496,8 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
 
   static void Close(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (NodeFileWriter* self = From(info)) {
+      // Closed before its start, the transfer never runs: a later write must take no hold.
+      self->ended_ = self->ended_ || !self->started_;
       self->controller_->close();
     }
   }
@@ -652,10 +681,12 @@ void InitNodeFileSystem(ExportsObject exports) {
 
 void StartSftpForScript(SessionHost& session, v8::Local<v8::Value> callback) {
   std::shared_ptr<ScriptFunction> function = ScriptFunction::From(callback);
+  if (!function) {
+    // A file system nobody is handed could never be used or closed.
+    Nan::ThrowTypeError("sftp needs a callback function");
+    return;
+  }
   StartSftp(session, [function](int code, file_system::FileSystem* core) {
-    if (!function) {
-      return;
-    }
     Nan::HandleScope scope;
     v8::Local<v8::Value> argv[] = {Nan::New(code), NodeFileSystem::NewInstance(core)};
     function->Call(2, argv);

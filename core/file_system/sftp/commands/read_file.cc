@@ -101,10 +101,10 @@ void ReadFile::Read() {
     } else {
       read_ += static_cast<uint64_t>(rc);
     }
-  } else if (rc == 0 && read_ < size_ && read_ != resumed_at_) {
-    // The end, short of the size: libssh2 also takes the end-of-file answer to a request ahead for
-    // the end when the server has sent fewer bytes than asked before it. Asked again from here, the
-    // server tells.
+  } else if (rc == 0 && (read_ < size_ || size_ == 0) && read_ != resumed_at_) {
+    // The end, short of the size or without one: libssh2 also takes the end-of-file answer to a
+    // request ahead for the end when the server has sent fewer bytes than asked before it (as it
+    // does for /proc). Asked again from here, the server tells.
     ResumeHere();
   } else if (rc == 0) {
     if (!closing_) {
