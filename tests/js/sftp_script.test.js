@@ -102,6 +102,8 @@ test('replies of the wrong shape fail their operation alone; its kind and the se
   assert.deepStrictEqual(await call(calls, sftp, 'realPath', '/unexpected/attrs'), [SFTP_PROTOCOL, '']);
   assert.deepStrictEqual(await call(calls, sftp, 'listDir', '/unexpected/handle'), [SFTP_PROTOCOL, []]);
   assert.strictEqual((await call(calls, sftp, 'lstat', '/short'))[0], SFTP_PROTOCOL);
+  // Statuses are unsigned: the largest is no libssh2 code.
+  assert.deepStrictEqual(await call(calls, sftp, 'removeDir', '/status-max'), [0xFFFFFFFF]);
   await stillWorks();
   assert.deepStrictEqual((await download(sftp, '/unexpected/status-ok')).events, [`error ${SFTP_PROTOCOL}`]);
   assert.deepStrictEqual((await download(sftp, '/empty-handle')).events, [`error ${SFTP_PROTOCOL}`]);
@@ -130,7 +132,7 @@ test('replies of the wrong shape fail their operation alone; its kind and the se
   assert.deepStrictEqual(await exec(client), [0, 'ok\n']);
 
   await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
-  assert.strictEqual(calls.length, 17, 'one answer per operation');
+  assert.strictEqual(calls.length, 18, 'one answer per operation');
   client.close();
   assert.strictEqual(await ended, 'disconnected');
 });

@@ -27,7 +27,7 @@ void CommandObserver::add(std::shared_ptr<cmd::BaseCommand> command) {
   pending_.push_back(std::move(command));
 }
 
-void CommandObserver::abortAll(int code) {
+void CommandObserver::abortAll(ErrorCode code) {
   // Kept alive by the copy while each leaves the list.
   std::vector<std::shared_ptr<cmd::BaseCommand>> pending = pending_;
   for (const std::shared_ptr<cmd::BaseCommand>& command : pending) {
@@ -92,7 +92,7 @@ void SFTP::close(cb::ResultCallbacks<void> callbacks) {
   }
 }
 
-void SFTP::beginClose(int code) {
+void SFTP::beginClose(ErrorCode code) {
   closing_ = true;
   observer_.abortAll(code);
   queue_->Push(MakeCommand([self = self_] {
@@ -145,7 +145,7 @@ void SFTP::answerClose() {
   }
 }
 
-void SFTP::failAll(int code) {
+void SFTP::failAll(ErrorCode code) {
   closing_ = true;
   close_code_ = code;
   observer_.abortAll(code);

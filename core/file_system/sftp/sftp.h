@@ -32,7 +32,7 @@ class CommandObserver : public cmd::BaseCommandObserver {
 
   void add(std::shared_ptr<cmd::BaseCommand> command);
   // Aborts every pending command with code; each answers at its next run or at reportAborted().
-  void abortAll(int code);
+  void abortAll(ErrorCode code);
   // Answers the aborted commands that have not answered yet.
   void reportAborted();
 
@@ -72,7 +72,7 @@ class SFTP : public FileSystem {
                                             cb::WriteCallbacks callbacks) override;
 
   // The session has failed with code: every operation and close still waiting answers it now.
-  void failAll(int code);
+  void failAll(ErrorCode code);
   // The client is closing: every operation and close still waiting answers now, and nothing waits
   // for the server any more; the channel goes with the session.
   void abandon();
@@ -88,7 +88,7 @@ class SFTP : public FileSystem {
 
  private:
   // Aborts every operation with code and queues the channel's shutdown.
-  void beginClose(int code);
+  void beginClose(ErrorCode code);
   // The shutdown step of close(): EAGAIN, 0 (closed) or the libssh2 failure.
   int shutdownStep();
   // The SFTP channel ended under a call: the file system closes as if script had closed it.

@@ -131,7 +131,7 @@ void BaseCommand::cancel() {
   }
 }
 
-void BaseCommand::abort(int code) {
+void BaseCommand::abort(ErrorCode code) {
   if (!HasEnded()) {
     abort_code_ = code;
     SetState(kCancelled);
@@ -139,7 +139,7 @@ void BaseCommand::abort(int code) {
 }
 
 void BaseCommand::reportAbort() {
-  const int code = abort_code_;
+  const ErrorCode code = abort_code_;
   if (code == 0) {
     return;
   }
@@ -163,9 +163,9 @@ void BaseCommand::FailSession(int rc) {
   fail_session_(MakeSshError(session_, rc));
 }
 
-int BaseCommand::LastStatus() const {
+ErrorCode BaseCommand::LastStatus() const {
   const unsigned long status = libssh2_sftp_last_error(sftp_);
-  return status != 0 ? static_cast<int>(status) : LIBSSH2_ERROR_SFTP_PROTOCOL;
+  return status != 0 ? static_cast<ErrorCode>(status) : LIBSSH2_ERROR_SFTP_PROTOCOL;
 }
 
 void BaseCommand::SetState(State state) {
@@ -179,7 +179,7 @@ void BaseCommand::SetState(State state) {
   }
 }
 
-StepResult ClassifyStep(int rc, int status) {
+StepResult ClassifyStep(int rc, ErrorCode status) {
   if (rc == LIBSSH2_ERROR_EAGAIN) {
     return {StepResult::kStay, 0};
   }

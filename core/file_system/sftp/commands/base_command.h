@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/file_system/file_system.h"
 #include "core/ssh/ssh_command.h"
 
 class CommandQueue;
@@ -31,9 +32,9 @@ struct CommandTarget;
 struct StepResult {
   enum Outcome { kStay, kNext, kDone, kFailed };
   Outcome outcome;
-  int code;  // for onError when done by a refusal or failed
+  ErrorCode code;  // for onError when done by a refusal or failed
 };
-StepResult ClassifyStep(int rc, int status);
+StepResult ClassifyStep(int rc, ErrorCode status);
 
 class BaseCommandObserver {
  public:
@@ -81,7 +82,7 @@ class BaseCommand : public SshCommand {
   virtual void cancel();
   // Cancels a command that has not ended, to tell its owner code through its error callback: at its
   // next run, or through reportAbort() when it will not run again.
-  void abort(int code);
+  void abort(ErrorCode code);
   // Tells the owner of an aborted command its code, once.
   void reportAbort();
   bool HasAbortToReport() const { return abort_code_ != 0; }
@@ -102,12 +103,12 @@ class BaseCommand : public SshCommand {
   // Called once the command has ended, outside any of its callbacks.
   virtual void onEnded() {}
   // The error callback of an aborted command.
-  virtual void onAborted(int code) = 0;
+  virtual void onAborted(ErrorCode code) = 0;
 
   // The SFTP status of the last refusal, or LIBSSH2_ERROR_SFTP_PROTOCOL for a reply that carries
   // none (malformed or unexpected): a failure all the same, never a 0 that reads as success, and
   // never a status the server did not send.
-  int LastStatus() const;
+  ErrorCode LastStatus() const;
 
   // Ends the session with the error of the call that answered rc; the step then answers kFailed.
   void FailSession(int rc);
@@ -116,7 +117,7 @@ class BaseCommand : public SshCommand {
   // a failure of the request alone with its code; anything else fails the session, and reaches
   // onError with its code.
   template <typename Success>
-  int HandleResult(int rc, Success&& success, const std::function<void(int)>& onError) {
+  int HandleResult(int rc, Success&& success, const std::function<void(ErrorCode)>& onError) {
     const StepResult result =
         ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
     switch (result.outcome) {
@@ -146,7 +147,7 @@ class BaseCommand : public SshCommand {
 
   Kind kind_;
   State state_ = kNew;
-  int abort_code_ = 0;
+  ErrorCode abort_code_ = 0;
   std::vector<BaseCommandObserver*> observers_;
   void* context_;
   CommandQueue* queue_;

@@ -115,7 +115,7 @@ void ListDirectory::ApplyStep(int rc, Step next) {
   }
 }
 
-void ListDirectory::Answer(int code) {
+void ListDirectory::Answer(ErrorCode code) {
   if (answered_) {
     return;  // a failed close after the listing was delivered
   }

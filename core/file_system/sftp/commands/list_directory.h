@@ -30,14 +30,14 @@ class ListDirectory : public BaseCommand {
   };
 
   int perform() override;
-  void onAborted(int code) override { Answer(code); }
+  void onAborted(ErrorCode code) override { Answer(code); }
   bool HasCallInFlight() const override { return call_in_flight_; }
   void ReadEntries();
   void CloseHandle();
   // The step rule, with done and failed as this machine's.
   void ApplyStep(int rc, Step next);
   // The listing's one answer: the entries (0) or the code; later calls do nothing.
-  void Answer(int code);
+  void Answer(ErrorCode code);
 
   Step step_ = STEP_OPEN;
   cb::ResultCallbacks<std::vector<DirectoryEntry>> callbacks_;

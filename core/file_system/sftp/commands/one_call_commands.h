@@ -27,7 +27,7 @@ class VoidResultCommand : public BaseCommand {
  protected:
   VoidResultCommand(Kind kind, const CommandTarget& target, cb::ResultCallbacks<void> callbacks);
   int perform() override;
-  void onAborted(int code) override { callbacks_.onError(code); }
+  void onAborted(ErrorCode code) override { callbacks_.onError(code); }
   // The libssh2 call.
   virtual int Call() = 0;
 
@@ -107,7 +107,7 @@ class FileStats : public BaseCommand {
 
  private:
   int perform() override;
-  void onAborted(int code) override { callbacks_.onError(code); }
+  void onAborted(ErrorCode code) override { callbacks_.onError(code); }
   StatType type_;
   std::string path_;
   cb::ResultCallbacks<FileAttributes> callbacks_;
@@ -122,7 +122,7 @@ class ReadLink : public BaseCommand {
 
  private:
   int perform() override;
-  void onAborted(int code) override { callbacks_.onError(code); }
+  void onAborted(ErrorCode code) override { callbacks_.onError(code); }
   std::string path_;
   LinkType type_;
   cb::ResultCallbacks<std::string> callbacks_;

@@ -27,7 +27,7 @@ ReadFile::ReadFile(const CommandTarget& target, std::string path, cb::ReadCallba
 void ReadFile::detach() {
   // Kept until the next run: this may be called from inside one of them.
   retired_ = std::move(callbacks_);
-  callbacks_ = cb::ReadCallbacks{[](cb::FilePart) {}, [] {}, [](int) {}, nullptr};
+  callbacks_ = cb::ReadCallbacks{[](cb::FilePart) {}, [] {}, [](ErrorCode) {}, nullptr};
   finish();
   resume();
 }

@@ -27,7 +27,9 @@ class ReadFile : public TransferCommand {
   // Script's functions often hold the script object that holds this command: an ended transfer
   // lets them go, so that the object can be collected.
   void onEnded() override;
-  void onAborted(int code) override { AnswerAbort(code, callbacks_.onError, callbacks_.onClose); }
+  void onAborted(ErrorCode code) override {
+    AnswerAbort(code, callbacks_.onError, callbacks_.onClose);
+  }
   void Stat();
   void Read();
   // Drops the requests ahead and reads on from the last byte handed out; once per position.

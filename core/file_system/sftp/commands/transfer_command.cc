@@ -16,10 +16,10 @@ int TransferCommand::Track(int rc) {
 }
 
 TransferCommand::Ending TransferCommand::CloseHandle(const std::function<void()>& onSuccess,
-                                                     const std::function<void(int)>& onError,
+                                                     const std::function<void(ErrorCode)>& onError,
                                                      const std::function<void()>& onClose) {
   Ending ending = Ending::kDone;
-  int code = 0;
+  ErrorCode code = 0;
   if (handle_.isOpen()) {
     const int rc = Track(handle_.close(sftp_));
     if (rc == LIBSSH2_ERROR_EAGAIN) {
@@ -55,7 +55,7 @@ TransferCommand::Ending TransferCommand::CloseHandle(const std::function<void()>
 }
 
 void TransferCommand::Answer(const std::function<void()>& onSuccess,
-                             const std::function<void(int)>& onError, int code) {
+                             const std::function<void(ErrorCode)>& onError, ErrorCode code) {
   if (answered_) {
     return;
   }
@@ -69,7 +69,7 @@ void TransferCommand::Answer(const std::function<void()>& onSuccess,
   }
 }
 
-void TransferCommand::AnswerAbort(int code, const std::function<void(int)>& onError,
+void TransferCommand::AnswerAbort(ErrorCode code, const std::function<void(ErrorCode)>& onError,
                                   const std::function<void()>& onClose) {
   if (told_end_) {
     return;
@@ -83,7 +83,8 @@ void TransferCommand::AnswerAbort(int code, const std::function<void(int)>& onEr
   }
 }
 
-TransferCommand::Ending TransferCommand::Fail(int rc, const std::function<void(int)>& onError) {
+TransferCommand::Ending TransferCommand::Fail(int rc,
+                                              const std::function<void(ErrorCode)>& onError) {
   const StepResult result = ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
   Ending ending = Ending::kFailed;
   if (result.outcome == StepResult::kFailed) {
@@ -100,13 +101,13 @@ TransferCommand::Ending TransferCommand::Fail(int rc, const std::function<void(i
 }
 
 void TransferCommand::CloseHandleStep(const std::function<void()>& onSuccess,
-                                      const std::function<void(int)>& onError,
+                                      const std::function<void(ErrorCode)>& onError,
                                       const std::function<void()>& onClose) {
   SetEnding(CloseHandle(onSuccess, onError, onClose));
 }
 
 void TransferCommand::OpenStep(const std::string& path, unsigned long flags, long mode,
-                               int next_step, const std::function<void(int)>& onError) {
+                               int next_step, const std::function<void(ErrorCode)>& onError) {
   const int rc = handle_.open(session_, sftp_, path, flags, mode);
   Track(rc);
   if (rc == 0) {
@@ -116,7 +117,7 @@ void TransferCommand::OpenStep(const std::string& path, unsigned long flags, lon
   }
 }
 
-void TransferCommand::FailStep(int rc, const std::function<void(int)>& onError) {
+void TransferCommand::FailStep(int rc, const std::function<void(ErrorCode)>& onError) {
   SetEnding(Fail(rc, onError));
 }
 

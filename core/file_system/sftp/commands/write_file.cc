@@ -27,7 +27,8 @@ WriteFile::WriteFile(const CommandTarget& target, std::string path, unsigned lon
 void WriteFile::detach() {
   // Kept until the next run: this may be called from inside one of them.
   retired_ = std::move(callbacks_);
-  callbacks_ = cb::WriteCallbacks{[] { return cb::FilePart{}; }, [] {}, [] {}, [](int) {}, nullptr};
+  callbacks_ =
+      cb::WriteCallbacks{[] { return cb::FilePart{}; }, [] {}, [] {}, [](ErrorCode) {}, nullptr};
   finish();
   resume();
 }
