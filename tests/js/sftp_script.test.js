@@ -163,8 +163,20 @@ test('a subsystem that ends answers everything outstanding once and closes its f
 
 test('a server that stops answering holds up neither fs.close() nor client.close()', async () => {
   const { client, ended } = await connect();
-  const [sftp, second] = [await openFs(client), await openFs(client)];
+  const [sftp, second, early] = [await openFs(client), await openFs(client), await openFs(client)];
   const calls = [];
+  // Closed right after a transfer's failure, while its handle is still being given back: the
+  // failure stays the transfer's one answer.
+  const afterFailure = await new Promise((resolve) => {
+    const events = [];
+    early.getReader({ filePath: '/zero-data', onSuccess: () => events.push('success'),
+      onError: (code) => {
+        events.push(`error ${code}`);
+        early.close(() => setTimeout(() => resolve([...events, 'closed']), SETTLE_MS));
+      },
+      onClose: () => events.push('close') }).readStart();
+  });
+  assert.deepStrictEqual(afterFailure, [`error ${SFTP_PROTOCOL}`, 'closed']);
   const stat = call(calls, sftp, 'stat', '/silent');
   const reader = download(sftp, '/silent');
   const upload = new Promise((resolve) => {
