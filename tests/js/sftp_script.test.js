@@ -116,7 +116,7 @@ test('replies of the wrong shape fail their operation alone; its kind and the se
 
   // Sizes are hints: a file is read to its end; a server that sends less than asked in mid-file is
   // read on from there; DATA of no bytes or of more than asked fails the download.
-  for (const file of ['/no-size', '/zero-size', '/short-reads', '/ok/file']) {
+  for (const file of ['/no-size', '/zero-size', '/stat-ok', '/short-reads', '/ok/file']) {
     const { data, events } = await download(sftp, file);
     assert.deepStrictEqual(events, ['success', 'close'], file);
     assert.ok(data.equals(content(0, FILE_SIZE)), file);

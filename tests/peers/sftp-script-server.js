@@ -7,7 +7,8 @@
 //   /short              a STATUS of 7 bytes
 //   /status-max         a STATUS with code 0xFFFFFFFF
 //   /empty-handle       an OPEN answered with a handle of no bytes
-//   /no-size            a file whose attributes carry no size; /zero-size one whose size reads 0
+//   /no-size            a file whose attributes carry no size; /zero-size one whose size reads 0;
+//                       /stat-ok one whose STAT is answered with a STATUS of OK
 //   /short-reads        a file read back in parts shorter than asked
 //   /zero-data /long-data   a READ answered with DATA of no bytes, or of more than asked
 //   /close-fails        a handle whose CLOSE is refused; /close-silent one whose CLOSE is never answered
@@ -89,6 +90,7 @@ function serveSftp(channel) {
     if (unexpected && unexpected[1] === 'status-ok') return send(status(id, OK));
     if (path === '/short') return send(packet(FXP.STATUS, id, Buffer.from([0, 0])));
     if (path === '/status-max') return send(status(id, 0xFFFFFFFF));
+    if (path === '/stat-ok' && type === FXP.STAT) return send(status(id, OK));
     switch (type) {
       case FXP.OPEN:
       case FXP.OPENDIR: {
