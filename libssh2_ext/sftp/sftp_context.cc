@@ -95,7 +95,8 @@ size_t LargestRequest(const std::shared_ptr<SftpGate>& gate, LIBSSH2_SFTP* sftp)
   const unsigned long window =
       std::max(libssh2_channel_window_write_ex(libssh2_sftp_get_channel(sftp), &initial), initial);
   const unsigned long largest = gate ? gate->NoteWindow(window) : window;
-  return std::min<size_t>(kMaxMessage, largest / 2);
+  // No window seen yet says nothing of the server's: the call waits for one.
+  return largest == 0 ? kMaxMessage : std::min<size_t>(kMaxMessage, largest / 2);
 }
 
 // What a request naming these paths needs, or 0 when it cannot be sent: too long to go whole, or

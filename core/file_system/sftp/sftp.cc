@@ -80,21 +80,21 @@ SFTP::~SFTP() {
 }
 
 void SFTP::close(cb::ResultCallbacks<void> callbacks) {
-  if (isClosed() || abandoned_ || close_code_ != 0) {
+  if (isGone()) {
     return;
   }
   // A second close is answered with the first: one channel is shut down once.
   close_callbacks_.push_back(std::move(callbacks));
   if (!closing_) {
-    beginClose(LIBSSH2_ERROR_CHANNEL_CLOSED);
-  } else if (close_code_ != 0 || shutdown_started_) {
+    beginClose();
+  } else if (shutdown_started_) {
     answerClose();
   }
 }
 
-void SFTP::beginClose(ErrorCode code) {
+void SFTP::beginClose() {
   closing_ = true;
-  observer_.abortAll(code);
+  observer_.abortAll(LIBSSH2_ERROR_CHANNEL_CLOSED);
   queue_->Push(MakeCommand([self = self_] {
     SFTP* file_system = self->Get();
     if (file_system == nullptr) {
@@ -106,7 +106,7 @@ void SFTP::beginClose(ErrorCode code) {
 
 void SFTP::channelEnded() {
   if (!closing_) {
-    beginClose(LIBSSH2_ERROR_CHANNEL_CLOSED);
+    beginClose();
   }
 }
 
@@ -180,7 +180,7 @@ void SFTP::wakeQueueLater() {
 }
 
 void SFTP::addCommand(std::shared_ptr<cmd::BaseCommand> command) {
-  if (isClosed() || abandoned_ || close_code_ != 0) {
+  if (isGone()) {
     return;  // script's object no longer reaches this file system
   }
   observer_.add(command);
@@ -244,7 +244,7 @@ void SFTP::readLink(std::string path, cb::ResultCallbacks<std::string> callbacks
 }
 
 std::unique_ptr<FileController> SFTP::getReader(std::string path, cb::ReadCallbacks callbacks) {
-  if (isClosed() || abandoned_ || close_code_ != 0) {
+  if (isGone()) {
     return nullptr;
   }
   return makeRunner(
@@ -253,7 +253,7 @@ std::unique_ptr<FileController> SFTP::getReader(std::string path, cb::ReadCallba
 
 std::unique_ptr<FileController> SFTP::getWriter(std::string path, int32_t openFlags, int32_t mode,
                                                 cb::WriteCallbacks callbacks) {
-  if (isClosed() || abandoned_ || close_code_ != 0) {
+  if (isGone()) {
     return nullptr;
   }
   return makeRunner(std::make_shared<cmd::WriteFile>(

@@ -87,8 +87,10 @@ class SFTP : public FileSystem {
   void wakeQueueLater();
 
  private:
-  // Aborts every operation with code and queues the channel's shutdown.
-  void beginClose(ErrorCode code);
+  // Aborts every operation with LIBSSH2_ERROR_CHANNEL_CLOSED and queues the channel's shutdown.
+  void beginClose();
+  // Shut down, left to the session, or ended with it: script's object no longer reaches it.
+  bool isGone() const { return isClosed() || abandoned_ || close_code_ != 0; }
   // The shutdown step of close(): EAGAIN, 0 (closed) or the libssh2 failure.
   int shutdownStep();
   // The SFTP channel ended under a call: the file system closes as if script had closed it.
