@@ -75,13 +75,17 @@ int Attempt(LIBSSH2_SESSION* session, Open& open) {
   return open.rc = result ? 0 : libssh2_session_last_errno(session);
 }
 
-TEST(ChannelOpenerTest, OpensOfEveryKindInFlightTogetherEachGetItsOwnAnswer) {
-  REQUIRE_PEER_PORT("QUELBAR_SSHD_PORT", port);
-  SshTestSession ssh(port);
+void Connect(SshTestSession& ssh) {
   ASSERT_EQ(ssh.Handshake(), 0);
   ASSERT_EQ(ssh.AuthenticateWithPassword(PeerSetting("QUELBAR_SSH_USER"),
                                          PeerSetting("QUELBAR_SSH_PASSWORD")),
             0);
+}
+
+TEST(ChannelOpenerTest, OpensOfEveryKindInFlightTogetherEachGetItsOwnAnswer) {
+  REQUIRE_PEER_PORT("QUELBAR_SSHD_PORT", port);
+  SshTestSession ssh(port);
+  Connect(ssh);
   UnansweringPort unanswering;
   std::vector<Open> opens = {{Open::kSession},
                              {Open::kDirect, port},
@@ -176,10 +180,7 @@ TEST(ChannelOpenerTest, OpensOfEveryKindInFlightTogetherEachGetItsOwnAnswer) {
 TEST(ChannelOpenerTest, OpenersFreedMidOpenLeaveNothingBehind) {
   REQUIRE_PEER_PORT("QUELBAR_SSHD_PORT", port);
   SshTestSession ssh(port);
-  ASSERT_EQ(ssh.Handshake(), 0);
-  ASSERT_EQ(ssh.AuthenticateWithPassword(PeerSetting("QUELBAR_SSH_USER"),
-                                         PeerSetting("QUELBAR_SSH_PASSWORD")),
-            0);
+  Connect(ssh);
   // An SFTP start freed at each of its first few calls: the channel sent, confirmed, the
   // subsystem asked for, INIT sent.
   for (int calls = 1; calls <= 4; ++calls) {
