@@ -2,7 +2,6 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 
-#include "core/file_system/sftp/commands/base_command.h"
 #include "core/file_system/sftp/sftp_attributes.h"
 
 namespace file_system {
@@ -61,27 +60,6 @@ TEST(SftpConversionsTest, OpenFlagsMapToSftpAndDropTheRest) {
             static_cast<unsigned long>(LIBSSH2_FXF_READ | LIBSSH2_FXF_WRITE | LIBSSH2_FXF_APPEND |
                                        LIBSSH2_FXF_EXCL));
   EXPECT_EQ(ToSftpOpenFlags(0x4 | 0x10 | 0x800 | INT32_MIN), 0u);
-}
-
-// How far an answer of libssh2 reaches: the operation alone, or the whole session.
-TEST(SftpConversionsTest, StepResultsKeepFailuresToTheirOperationWherePossible) {
-  using cmd::ClassifyStep;
-  using cmd::StepResult;
-  EXPECT_EQ(ClassifyStep(LIBSSH2_ERROR_EAGAIN, 0).outcome, StepResult::kStay);
-  EXPECT_EQ(ClassifyStep(0, 0).outcome, StepResult::kNext);
-  EXPECT_EQ(ClassifyStep(7, 0).outcome, StepResult::kDone);
-  for (int rc : {LIBSSH2_ERROR_ALLOC, LIBSSH2_ERROR_INVAL, LIBSSH2_ERROR_CHANNEL_CLOSED}) {
-    const StepResult result = ClassifyStep(rc, 0);
-    EXPECT_EQ(result.outcome, StepResult::kDone) << rc;
-    EXPECT_EQ(result.code, rc);
-  }
-  const StepResult refused = ClassifyStep(LIBSSH2_ERROR_SFTP_PROTOCOL, 2);
-  EXPECT_EQ(refused.outcome, StepResult::kDone);
-  EXPECT_EQ(refused.code, 2);
-  for (int rc :
-       {LIBSSH2_ERROR_SOCKET_SEND, LIBSSH2_ERROR_TIMEOUT, LIBSSH2_ERROR_SOCKET_DISCONNECT}) {
-    EXPECT_EQ(ClassifyStep(rc, 0).outcome, StepResult::kFailed) << rc;
-  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Channel opens that keep their state in openers of their own (libssh2 patch 0019), against the
-// local sshd: opens of every kind in flight together, a refusal among them, one that waits on a
-// target that never answers and is given up, and the session's own opener beside them.
+// Channel openers (libssh2 patch 0019) given up in every phase of their open, against the local
+// sshd; what they leave behind is for the sanitizer run to find. The integration tests show opens
+// in flight together and answered in any order.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <libssh2.h>
@@ -10,9 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <set>
-#include <string>
-#include <vector>
 
 #include "tests/unit/support/ssh_test_session.h"
 
@@ -80,99 +77,6 @@ void Connect(SshTestSession& ssh) {
   ASSERT_EQ(ssh.AuthenticateWithPassword(PeerSetting("QUELBAR_SSH_USER"),
                                          PeerSetting("QUELBAR_SSH_PASSWORD")),
             0);
-}
-
-TEST(ChannelOpenerTest, OpensOfEveryKindInFlightTogetherEachGetItsOwnAnswer) {
-  REQUIRE_PEER_PORT("QUELBAR_SSHD_PORT", port);
-  SshTestSession ssh(port);
-  Connect(ssh);
-  UnansweringPort unanswering;
-  std::vector<Open> opens = {{Open::kSession},
-                             {Open::kDirect, port},
-                             {Open::kSftp},
-                             {Open::kDirect, 1},
-                             {Open::kSession},
-                             {Open::kSftp},
-                             {Open::kDirect, unanswering.port()},
-                             {Open::kDirect, port}};
-  for (Open& open : opens) {
-    open.opener = libssh2_create_channel_opener(ssh.get());
-    ASSERT_NE(open.opener, nullptr);
-  }
-
-  // Every open goes out before any answer is read.
-  size_t sent = ssh.sent().size();
-  for (Open& open : opens) {
-    EXPECT_EQ(Attempt(ssh.get(), open), LIBSSH2_ERROR_EAGAIN);
-    EXPECT_GT(ssh.sent().size(), sent);
-    sent = ssh.sent().size();
-  }
-  // Called again before any answer, an open sends nothing more.
-  for (Open& open : opens) {
-    if (open.kind != Open::kSftp) {
-      EXPECT_EQ(Attempt(ssh.get(), open), LIBSSH2_ERROR_EAGAIN);
-    }
-  }
-  EXPECT_EQ(ssh.sent().size(), sent);
-  // The answers are taken in whatever order they come, the last opener asking first.
-  Open& waiting = opens[6];
-  for (int round = 0; round < 400; ++round) {
-    bool pending = false;
-    for (auto it = opens.rbegin(); it != opens.rend(); ++it) {
-      if (it->rc == LIBSSH2_ERROR_EAGAIN && &*it != &waiting) {
-        pending |= Attempt(ssh.get(), *it) == LIBSSH2_ERROR_EAGAIN;
-      }
-    }
-    if (!pending) {
-      break;
-    }
-    ssh.WaitReadable(50);
-  }
-  std::set<void*> results;
-  for (size_t i = 0; i < opens.size(); ++i) {
-    if (i == 6) {
-      continue;
-    }
-    if (opens[i].port == 1) {
-      EXPECT_EQ(opens[i].rc, LIBSSH2_ERROR_CHANNEL_FAILURE) << ssh.LastErrorText();
-      continue;
-    }
-    EXPECT_EQ(opens[i].rc, 0) << i << ": " << ssh.LastErrorText();
-    results.insert(opens[i].channel ? static_cast<void*>(opens[i].channel) : opens[i].sftp);
-  }
-  EXPECT_EQ(results.size(), 6u);
-  EXPECT_EQ(Attempt(ssh.get(), waiting), LIBSSH2_ERROR_EAGAIN);
-
-  // Given up while the server still waits on its target; later opens, in an opener or in the
-  // session's own, are unaffected.
-  libssh2_free_channel_opener(waiting.opener);
-  waiting.opener = nullptr;
-  LIBSSH2_CHANNEL* own = nullptr;
-  EXPECT_EQ(ssh.Drive([&] {
-    own = libssh2_channel_open_session(ssh.get());
-    return own ? 0 : libssh2_session_last_errno(ssh.get());
-  }),
-            0);
-  Open late{Open::kSession};
-  late.opener = libssh2_create_channel_opener(ssh.get());
-  EXPECT_EQ(ssh.Drive([&] { return Attempt(ssh.get(), late); }), 0);
-
-  // The SFTP sessions work.
-  LIBSSH2_SFTP_ATTRIBUTES attributes;
-  EXPECT_EQ(ssh.Drive([&] { return libssh2_sftp_stat(opens[2].sftp, ".", &attributes); }), 0);
-
-  for (Open& open : opens) {
-    libssh2_free_channel_opener(open.opener);
-    if (open.sftp) {
-      ssh.Drive([&] { return libssh2_sftp_shutdown(open.sftp); });
-    }
-    if (open.channel) {
-      ssh.Drive([&] { return libssh2_channel_free(open.channel); });
-    }
-  }
-  libssh2_free_channel_opener(late.opener);
-  ssh.Drive([&] { return libssh2_channel_free(late.channel); });
-  ssh.Drive([&] { return libssh2_channel_free(own); });
 }
 
 // Freed with an open half done in every phase, and then the session: nothing leaks and nothing is
