@@ -120,11 +120,8 @@ void ExecRequest::OnSessionError(const Error& error) {
 }
 
 void ExecRequest::OnChannelOpened() {
-  if (closing_ || reported_) {
-    QueueFinish();  // reports if it has not, and frees the channel
-    return;
-  }
-  QUELBAR_DCHECK(state_ == State::kOpening);
+  // A closed or failed request cancelled its open, or lost it with the queue: nothing arrives here.
+  QUELBAR_DCHECK(state_ == State::kOpening && !closing_ && !reported_);
   state_ = State::kStarting;
   Push(&ExecRequest::StartStep);
 }
