@@ -23,6 +23,7 @@
 namespace {
 
 using file_system::DirectoryEntry;
+using file_system::ErrorCode;
 using file_system::FileAttributes;
 using file_system::FileController;
 using file_system::cb::FilePart;
@@ -165,6 +166,11 @@ v8::Local<v8::Value> DirectoryEntriesToJs(const std::vector<DirectoryEntry>& ent
   return array;
 }
 
+// A status up to 0xFFFFFFFF stays positive in script.
+v8::Local<v8::Value> CodeToJs(ErrorCode code) {
+  return Nan::New<v8::Number>(static_cast<double>(code));
+}
+
 v8::Local<v8::Value> FilePartToBuffer(const FilePart& part) {
   const size_t offset = std::min<size_t>(static_cast<size_t>(part.offset), part.data.size());
   return ToJsData(std::string_view(part.data).substr(offset));
@@ -173,12 +179,12 @@ v8::Local<v8::Value> FilePartToBuffer(const FilePart& part) {
 // Both members of a pair call the same script function: f() or f(code) for operations without a
 // result, f(0, result) or f(code, empty result) for the others.
 ResultCallbacks<void> MakeJsResultCallbacks(v8::Local<v8::Value> value) {
-  ResultCallbacks<void> callbacks{[](int) {}, [] {}};
+  ResultCallbacks<void> callbacks{[](ErrorCode) {}, [] {}};
   WrapVoidCallback(value, &callbacks.onSuccess);
   if (auto function = ScriptFunction::From(value)) {
-    callbacks.onError = [function](int code) {
+    callbacks.onError = [function](ErrorCode code) {
       Nan::HandleScope scope;
-      v8::Local<v8::Value> argv[] = {Nan::New(code)};
+      v8::Local<v8::Value> argv[] = {CodeToJs(code)};
       function->Call(1, argv);
     };
   }
@@ -187,15 +193,15 @@ ResultCallbacks<void> MakeJsResultCallbacks(v8::Local<v8::Value> value) {
 
 template <typename T, typename ToJs>
 ResultCallbacks<T> MakeJsResultCallbacks(v8::Local<v8::Value> value, ToJs to_js) {
-  ResultCallbacks<T> callbacks{[](T) {}, [](int) {}};
+  ResultCallbacks<T> callbacks{[](T) {}, [](ErrorCode) {}};
   if (auto function = ScriptFunction::From(value)) {
-    auto call = [function, to_js](int code, const T& result) {
+    auto call = [function, to_js](ErrorCode code, const T& result) {
       Nan::HandleScope scope;
-      v8::Local<v8::Value> argv[] = {Nan::New(code), to_js(result)};
+      v8::Local<v8::Value> argv[] = {CodeToJs(code), to_js(result)};
       function->Call(2, argv);
     };
     callbacks.onSuccess = [call](T result) { call(0, result); };
-    callbacks.onError = [call](int code) { call(code, T()); };
+    callbacks.onError = [call](ErrorCode code) { call(code, T()); };
   }
   return callbacks;
 }
@@ -222,7 +228,7 @@ class NodeFileReader : public ScriptWrapper<NodeFileReader> {
                                           v8::Local<v8::Value> options) {
     Nan::EscapableHandleScope scope;
     const std::string path = ToStdString(GetProperty(options, "filePath"));
-    file_system::cb::ReadCallbacks callbacks{[](FilePart) {}, [] {}, [](int) {}, nullptr};
+    file_system::cb::ReadCallbacks callbacks{[](FilePart) {}, [] {}, [](ErrorCode) {}, nullptr};
     if (auto function = ScriptFunction::From(GetProperty(options, "onData"))) {
       callbacks.onData = [function](FilePart part) {
         Nan::HandleScope scope;
@@ -244,11 +250,12 @@ class NodeFileReader : public ScriptWrapper<NodeFileReader> {
     return scope.Escape(instance);
   }
 
-  static void WrapStatusCallback(v8::Local<v8::Value> value, std::function<void(int)>* target) {
+  static void WrapStatusCallback(v8::Local<v8::Value> value,
+                                 std::function<void(ErrorCode)>* target) {
     if (auto function = ScriptFunction::From(value)) {
-      *target = [function](int code) {
+      *target = [function](ErrorCode code) {
         Nan::HandleScope scope;
-        v8::Local<v8::Value> argv[] = {Nan::New(code)};
+        v8::Local<v8::Value> argv[] = {CodeToJs(code)};
         function->Call(1, argv);
       };
     }
@@ -299,9 +306,13 @@ class NodeFileReader : public ScriptWrapper<NodeFileReader> {
   }
 
   static void Close(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (FileController* controller = From(info)) {
-      controller->close();
+    NodeFileReader* self = Receiver(info);
+    if (self == nullptr || !self->controller_) {
+      return;
     }
+    // Closed before its start, the transfer never runs: a later readStart must take no hold.
+    self->ended_ = self->ended_ || !self->started_;
+    self->controller_->close();
   }
 
   bool started_ = false;
@@ -359,7 +370,7 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
     int mode = kDefaultMode;
     ReadInt32(GetProperty(options, "fileMode"), &mode);
     std::function<void()> on_success = [] {};
-    std::function<void(int)> on_error = [](int) {};
+    std::function<void(ErrorCode)> on_error = [](ErrorCode) {};
     std::function<void()> on_close;
     WrapVoidCallback(GetProperty(options, "onSuccess"), &on_success);
     NodeFileReader::WrapStatusCallback(GetProperty(options, "onError"), &on_error);
@@ -378,7 +389,7 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
     };
     callbacks.partWritten = [this] { PartWritten(); };
     // After either, no other callback comes: the script object is let go.
-    callbacks.onError = [this, on_error](int code) {
+    callbacks.onError = [this, on_error](ErrorCode code) {
       ended_ = true;
       on_error(code);
       ReleaseScriptObjectLater(hold_);
@@ -435,10 +446,15 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
     }
   }
 
+  // true when the chunk is taken; false when it is refused (not bytes, or after final, close or
+  // the end of the upload), and then its completion is never called.
   static void Write(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     v8::Local<v8::Value> chunk = GetProperty(info[0], "fileChunk");
     NodeFileWriter* self = From(info);
-    if (self == nullptr || !chunk->IsArrayBufferView() || self->final_requested_ || self->ended_) {
+    const bool taken =
+        self != nullptr && chunk->IsArrayBufferView() && !self->final_requested_ && !self->ended_;
+    info.GetReturnValue().Set(taken);
+    if (!taken) {
       return;
     }
     std::function<void()> completion = [] {};
@@ -447,12 +463,30 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
     WrapVoidCallback(GetProperty(info[0], "completionCallback"), &completion, self->handle());
     std::string data = ToByteString(chunk);
     if (data.empty()) {
-      // Nothing to send, so nothing would ever complete it.
-      completion();
+      self->CompleteEmptyChunk(std::move(completion));
       return;
     }
     self->waiting_.push_back(Chunk{std::move(data), std::move(completion)});
     self->Go();
+  }
+
+  // An empty chunk sends nothing, so nothing of its own would complete it: it completes with the
+  // chunk before it, so that completions keep the order of the writes.
+  void CompleteEmptyChunk(std::function<void()> completion) {
+    std::function<void()>* before = nullptr;
+    if (!waiting_.empty()) {
+      before = &waiting_.back().completion;
+    } else if (!taken_.empty()) {
+      before = &taken_.back();
+    }
+    if (before == nullptr) {
+      completion();
+      return;
+    }
+    *before = [first = std::move(*before), then = std::move(completion)] {
+      first();
+      then();
+    };
   }
 
   // Ends the upload once every chunk written before it is; its callback comes after onSuccess.
@@ -469,6 +503,8 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
 
   static void Close(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (NodeFileWriter* self = From(info)) {
+      // Closed before its start, the transfer never runs: a later write must take no hold.
+      self->ended_ = self->ended_ || !self->started_;
       self->controller_->close();
     }
   }
@@ -652,10 +688,12 @@ void InitNodeFileSystem(ExportsObject exports) {
 
 void StartSftpForScript(SessionHost& session, v8::Local<v8::Value> callback) {
   std::shared_ptr<ScriptFunction> function = ScriptFunction::From(callback);
+  if (!function) {
+    // A file system nobody is handed could never be used or closed.
+    Nan::ThrowTypeError("sftp needs a callback function");
+    return;
+  }
   StartSftp(session, [function](int code, file_system::FileSystem* core) {
-    if (!function) {
-      return;
-    }
     Nan::HandleScope scope;
     v8::Local<v8::Value> argv[] = {Nan::New(code), NodeFileSystem::NewInstance(core)};
     function->Call(2, argv);

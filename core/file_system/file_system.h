@@ -14,6 +14,10 @@
 
 namespace file_system {
 
+// What onError is given: a server's SFTP status (unsigned 32 bits, so never negative), or a
+// negative libssh2 code.
+using ErrorCode = int64_t;
+
 // The kind of a file, from the file-type bits of its permissions.
 enum FileType : int32_t {
   kUnknown = 0,
@@ -70,19 +74,19 @@ struct FilePart {
 template <typename T>
 struct ResultCallbacks {
   std::function<void(T)> onSuccess;
-  std::function<void(int)> onError;
+  std::function<void(ErrorCode)> onError;
 };
 
 template <>
 struct ResultCallbacks<void> {
-  std::function<void(int)> onError;
+  std::function<void(ErrorCode)> onError;
   std::function<void()> onSuccess;
 };
 
 struct ReadCallbacks {
   std::function<void(FilePart)> onData;
   std::function<void()> onSuccess;
-  std::function<void(int)> onError;
+  std::function<void(ErrorCode)> onError;
   std::function<void()> onClose;  // may be empty
 };
 
@@ -93,7 +97,7 @@ struct WriteCallbacks {
   std::function<void()> onSuccess;
   // A part with data has been taken over by the transfer: its buffer may be reused.
   std::function<void()> partWritten;
-  std::function<void(int)> onError;
+  std::function<void(ErrorCode)> onError;
   std::function<void()> onClose;  // may be empty
 };
 

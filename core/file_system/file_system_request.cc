@@ -31,14 +31,15 @@ void FileSystemRequest::Start() {
 
 bool FileSystemRequest::IsFinished() const {
   if (file_system_) {
-    return file_system_->isClosed();
+    return file_system_->isShutDown();
   }
   return ended_ && !opener_.IsOpening();
 }
 
 void FileSystemRequest::Close() {
   if (file_system_) {
-    file_system_->close({[](int) {}, [] {}});
+    // The client is closing: a server that has stopped answering must not hold up its end.
+    file_system_->abandon();
     return;
   }
   opener_.Cancel();

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/check.h"
 #include "libssh2_ext/dynamic_forwarding/libssh2_dynamic_forwarding.h"
 
 namespace {
@@ -141,10 +142,8 @@ void DynamicConnectionHandler::OnStreamError(int /*status*/) {
 }
 
 void DynamicConnectionHandler::OnChannelOpened() {
-  if (binding_.IsClosing()) {
-    binding_.Discard(std::move(opener_->channel()));
-    return;
-  }
+  // A closing handler cancelled its open: nothing of it arrives here.
+  QUELBAR_DCHECK(!binding_.IsClosing());
   // The binding's writes queue behind the reply.
   if (stream_->Write(GrantReply(version_, true)) != 0) {
     stream_.reset();
@@ -156,10 +155,7 @@ void DynamicConnectionHandler::OnChannelOpened() {
 }
 
 void DynamicConnectionHandler::OnChannelRefused(const Error& /*error*/) {
-  if (binding_.IsClosing()) {
-    binding_.Discard(SshChannel());
-    return;
-  }
+  QUELBAR_DCHECK(!binding_.IsClosing());
   Refuse(GrantReply(version_, false));
 }
 

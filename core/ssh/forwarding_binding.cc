@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/ssh/channel_reaper.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_command.h"
 
@@ -48,11 +49,7 @@ void SshPortForwardingDataBinding::Close(ChannelOpener* opener) {
   closing_ = true;
   if (!started_) {
     if (opener != nullptr) {
-      // The cancel may hand over a channel at once (to Discard, through the connection).
-      opener->Cancel();
-      if (opener->IsOpening() || started_) {
-        return;
-      }
+      opener->Cancel();  // what the open still brings goes to the session's reaper
     }
     ReportFinished();
     return;
@@ -81,11 +78,7 @@ void SshPortForwardingDataBinding::FreeChannel() {
 }
 
 int SshPortForwardingDataBinding::FreeStep() {
-  if (session_->IsClosing()) {
-    channel_.Abandon();  // the session's free takes it without a round trip
-  } else if (channel_.Free() == LIBSSH2_ERROR_EAGAIN) {
-    return SshCommand::kPending;
-  }
+  session_->channel_reaper().Release(std::move(channel_));
   ReportFinished();
   return SshCommand::kDone;
 }

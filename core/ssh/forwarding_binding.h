@@ -49,10 +49,10 @@ class SshPortForwardingDataBinding : private TcpStream::Delegate, private Channe
   void Start(SshChannel channel, std::unique_ptr<TcpStream> stream, std::string first_input);
   // Ends the connection in whatever phase it is: relaying (the socket is closed, bytes still queued
   // either way are dropped, the channel is freed), its channel still being opened by opener (the
-  // open is cancelled; a channel that still comes goes to Discard), or before either. Reports
+  // open is cancelled: the session's reaper takes what it still brings), or before either. Reports
   // finished once nothing of it is left.
   void Close(ChannelOpener* opener = nullptr);
-  // What the opener gave a closing connection, a channel or nothing: freed, never relayed.
+  // A channel that is not to be relayed, or none after a refusal: freed, and the connection ends.
   void Discard(SshChannel channel);
   bool IsClosing() const { return closing_; }
 

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/check.h"
+
 SshLocalPortForwardingConnection::SshLocalPortForwardingConnection(
     SessionHost* session, Observer* owner, const PortForwardingOptions& options, UvTcpPtr socket)
     : session_(session),
@@ -30,10 +32,8 @@ void SshLocalPortForwardingConnection::Close() {
 }
 
 void SshLocalPortForwardingConnection::OnChannelOpened() {
-  if (binding_.IsClosing()) {
-    binding_.Discard(std::move(opener_->channel()));
-    return;
-  }
+  // A closing connection cancelled its open: nothing of it arrives here.
+  QUELBAR_DCHECK(!binding_.IsClosing());
   binding_.Start(std::move(opener_->channel()), std::move(stream_), std::string());
 }
 

@@ -5,9 +5,10 @@
 #include <utility>
 
 #include "core/net/tcp_stream.h"
+#include "core/ssh/channel_reaper.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_command.h"
-#include "libssh2_ext/channel/libssh2_channel_slot.h"
+#include "libssh2_ext/channel/libssh2_listen_slot.h"
 
 struct SshRemotePortForwardingConnection::ConnectRequest {
   uv_connect_t request{};
@@ -89,6 +90,9 @@ SshRemotePortForwarding::SshRemotePortForwarding(SessionHost* session,
       connections_([this] { OnConnectionsSwept(); }) {}
 
 SshRemotePortForwarding::~SshRemotePortForwarding() {
+  if (listener_ != nullptr) {
+    session_->server_channels().RemoveListener(listener_);
+  }
   if (listen_in_flight_ && session_->session() != nullptr) {
     libssh2_session_listen_slot_abandon(session_->session(), this);
   }
@@ -175,30 +179,23 @@ int SshRemotePortForwarding::ListenStep() {
     Push(&SshRemotePortForwarding::CancelStep);
     return SshCommand::kDone;
   }
-  Push(&SshRemotePortForwarding::AcceptStep);
+  session_->server_channels().AddListener(listener_, this);
   // A copy: script may close the forwarding, or the client, from the callback.
   std::function<void(PortForwarding*)> ready = options_.readyCallback;
   ready(this);
   return SshCommand::kDone;
 }
 
-int SshRemotePortForwarding::AcceptStep() {
+void SshRemotePortForwarding::AdoptChannel(SshChannel channel) {
   if (closed_) {
-    return SshCommand::kDone;
+    session_->channel_reaper().Release(std::move(channel));
+    return;
   }
-  while (LIBSSH2_CHANNEL* channel = libssh2_channel_forward_accept(listener_)) {
-    connections_
-        .Add(std::make_unique<SshRemotePortForwardingConnection>(
-            session_, static_cast<SshRemotePortForwardingConnection::Observer*>(this),
-            SshChannel(channel)))
-        ->Start(reinterpret_cast<const sockaddr*>(&target_));
-  }
-  const int rc = libssh2_session_last_errno(session_->session());
-  // Nothing queued yet: the server opens channels whenever clients connect to it.
-  if (rc == LIBSSH2_ERROR_EAGAIN || rc == LIBSSH2_ERROR_CHANNEL_UNKNOWN) {
-    return SshCommand::kPending;
-  }
-  return SshCommand::kDone;
+  connections_
+      .Add(std::make_unique<SshRemotePortForwardingConnection>(
+          session_, static_cast<SshRemotePortForwardingConnection::Observer*>(this),
+          std::move(channel)))
+      ->Start(reinterpret_cast<const sockaddr*>(&target_));
 }
 
 void SshRemotePortForwarding::Close() {
@@ -206,6 +203,9 @@ void SshRemotePortForwarding::Close() {
     return;
   }
   closed_ = true;
+  if (listener_ != nullptr) {
+    session_->server_channels().RemoveListener(listener_);
+  }
   connections_.CloseAll();
   Push(&SshRemotePortForwarding::CancelStep);
 }
@@ -240,6 +240,9 @@ void SshRemotePortForwarding::OnSessionError(const Error& /*error*/) {
   // The session's free takes the listener and the channels.
   closed_ = true;
   cancelled_ = true;
+  if (listener_ != nullptr) {
+    session_->server_channels().RemoveListener(listener_);
+  }
   listener_ = nullptr;
   connections_.CloseAll();
   End(session_, options_.disconnectCallback);

@@ -15,6 +15,7 @@
 #include "core/ssh/forwarding_binding.h"
 #include "core/ssh/forwarding_connections.h"
 #include "core/ssh/port_forwarding.h"
+#include "core/ssh/server_channels.h"
 #include "core/ssh/session_host.h"
 #include "core/ssh/ssh_channel.h"
 #include "core/ssh/ssh_client_options.h"
@@ -54,6 +55,7 @@ class SshRemotePortForwardingConnection : private SshPortForwardingDataBinding::
 };
 
 class SshRemotePortForwarding : public PortForwarding,
+                                private ServerChannels::Adopter,
                                 private SshRemotePortForwardingConnection::Observer {
  public:
   // How many incoming connections the server may hold for us before we accept them.
@@ -77,9 +79,10 @@ class SshRemotePortForwarding : public PortForwarding,
   void OnResolved(const addrinfo* result);
   void Push(int (SshRemotePortForwarding::*step)());
   int ListenStep();
-  int AcceptStep();
   int CancelStep();
   void AbandonListen();
+  // ServerChannels::Adopter: a channel the server opened for a connection to its listener.
+  void AdoptChannel(SshChannel channel) override;
   void OnConnectionFinished(SshRemotePortForwardingConnection* connection) override;
   void OnConnectionsSwept();
   void MaybeEnd();

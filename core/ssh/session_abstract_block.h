@@ -5,13 +5,14 @@
 
 #include <libssh2.h>
 
+class ServerChannels;
 class SessionConnection;
 class SshAuth;
 
 struct SessionAbstractBlock {
-  void* agent = nullptr;                   // the session's agent forwarding, once a shell set it up
-  SshAuth* auth = nullptr;                 // during a keyboard-interactive attempt
-  SessionConnection* transport = nullptr;  // the socket libssh2 reads from and writes to
+  ServerChannels* server_channels = nullptr;  // where the channels the server opens go
+  SshAuth* auth = nullptr;                    // during a keyboard-interactive attempt
+  SessionConnection* transport = nullptr;     // the socket libssh2 reads from and writes to
 
   static SessionAbstractBlock* FromAbstract(void** abstract) {
     return abstract != nullptr ? static_cast<SessionAbstractBlock*>(*abstract) : nullptr;

@@ -11,9 +11,10 @@
 #include "core/error.h"
 
 struct AgentOptions;
+class ChannelReaper;
+class ServerChannels;
 class CommandQueue;
 class SessionRequest;
-struct SessionAbstractBlock;
 struct SshClientOptions;
 
 class SessionHost {
@@ -24,8 +25,10 @@ class SessionHost {
   // Every libssh2 call of a request runs in a command on this queue.
   virtual CommandQueue* queue() = 0;
   virtual const SshClientOptions& options() const = 0;
-  // How libssh2's callbacks (agent channels) find this session's objects.
-  virtual SessionAbstractBlock* abstract_block() = 0;
+  // Where the channels the server opens (agent, forwarded-tcpip) are adopted.
+  virtual ServerChannels& server_channels() = 0;
+  // Where channels, and opens nobody waits for any more, are handed to be freed.
+  virtual ChannelReaper& channel_reaper() = 0;
 
   // Authenticated and not closing: a new request may start.
   virtual bool IsReady() const = 0;

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "core/check.h"
-#include "core/keys/ssh_agent.h"
 #include "core/net/port_text.h"
 #include "core/ssh/host_key.h"
 #include "core/ssh/keepalive.h"
+#include "core/ssh/ssh_agent.h"
 #include "core/ssh/ssh_auth.h"
 #include "core/ssh/ssh_error.h"
 #include "libssh2_ext/proxy/libssh2_proxy.h"
@@ -627,6 +627,8 @@ void SshClientPimpl::ClearRequests() {
   while (!cleared.empty()) {
     cleared.pop_front();
   }
+  // What the requests handed over goes before the session too; nothing waits on the server.
+  reaper_.Clear();
 }
 
 void SshClientPimpl::Cleanup() {

@@ -14,7 +14,9 @@
 
 #include "core/async_callback.h"
 #include "core/error.h"
+#include "core/ssh/channel_reaper.h"
 #include "core/ssh/command_queue.h"
+#include "core/ssh/server_channels.h"
 #include "core/ssh/session_abstract_block.h"
 #include "core/ssh/session_connection.h"
 #include "core/ssh/session_host.h"
@@ -46,7 +48,8 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   LIBSSH2_SESSION* session() const override { return session_; }
   CommandQueue* queue() override { return &queue_; }
   const SshClientOptions& options() const override { return options_; }
-  SessionAbstractBlock* abstract_block() override { return &abstract_block_; }
+  ServerChannels& server_channels() override { return server_channels_; }
+  ChannelReaper& channel_reaper() override { return reaper_; }
   bool IsReady() const override {
     return progress_ == Progress::kAuthenticated && ending_ == Ending::kNone;
   }
@@ -153,6 +156,9 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
   std::unique_ptr<SshAgent> agent_;
   // In the order they were added; indexes stay valid while requests are added during a walk.
   std::deque<std::unique_ptr<SessionRequest>> requests_;
+  // After the requests: theirs is the last word on what it holds.
+  ChannelReaper reaper_{this};
+  ServerChannels server_channels_{this, &abstract_block_};
   std::function<void()> on_ended_;
   WeakPtrFactory<SshClientPimpl> weak_factory_{this};
 };

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/check.h"
+#include "core/ssh/channel_reaper.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_client_options.h"
 #include "core/ssh/ssh_command.h"
@@ -119,11 +120,8 @@ void ExecRequest::OnSessionError(const Error& error) {
 }
 
 void ExecRequest::OnChannelOpened() {
-  if (closing_ || state_ == State::kReported) {
-    QueueFinish();  // reports if it has not, and frees the channel
-    return;
-  }
-  QUELBAR_DCHECK(state_ == State::kOpening);
+  // A closed or failed request cancelled its open, or lost it with the queue: nothing arrives here.
+  QUELBAR_DCHECK(state_ == State::kOpening && !closing_ && !reported_);
   state_ = State::kStarting;
   Push(&ExecRequest::StartStep);
 }
@@ -225,18 +223,7 @@ int ExecRequest::FinishStep() {
       return SshCommand::kDone;
     }
   }
-  if (channel_.IsOpening()) {
-    // The open in flight completes first; OnChannelOpened then queues the free.
-    state_ = State::kReported;
-    return SshCommand::kDone;
-  }
-  if (closing_) {
-    // The client is closing: waiting for the server to close a running command's channel could take
-    // as long as the command runs, and the session's own free takes it.
-    channel_.channel().Abandon();
-  } else if (channel_.channel().Free() == LIBSSH2_ERROR_EAGAIN) {
-    return SshCommand::kPending;
-  }
+  session_->channel_reaper().Release(std::move(channel_.channel()));
   state_ = State::kFinished;
   return SshCommand::kDone;
 }

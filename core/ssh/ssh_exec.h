@@ -42,7 +42,6 @@ class ExecRequest : public SessionRequest,
     kStarting,   // the command's start request
     kReading,    // its output is read
     kFinishing,  // the finish step is queued: exit status, report, free
-    kReported,   // reported, with the channel's open still in flight: its end frees it
     kFinished,   // reported, and the channel is gone
   };
 

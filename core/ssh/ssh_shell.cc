@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/check.h"
+#include "core/ssh/channel_reaper.h"
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_client_options.h"
 #include "core/ssh/ssh_command.h"
@@ -82,11 +83,8 @@ void SshShell::Push(Step step) {
 }
 
 void SshShell::OnChannelOpened() {
-  QUELBAR_DCHECK(state_ == State::kOpening || state_ == State::kClosing);
-  if (state_ == State::kClosing) {
-    QueueFree();
-    return;
-  }
+  // A closed shell cancelled its open: nothing of it arrives here.
+  QUELBAR_DCHECK(state_ == State::kOpening);
   // Standard error is not read from a shell; ignored, it can neither fill the window nor hold back
   // the end of file, which libssh2 reports only once a channel's unread data is gone.
   libssh2_channel_handle_extended_data2(channel_.get(), LIBSSH2_CHANNEL_EXTENDED_DATA_IGNORE);
@@ -253,10 +251,7 @@ void SshShell::Close() {
   state_ = State::kClosing;
   pump_.StopReading();
   pump_.DiscardInput();
-  channel_.Cancel();
-  if (channel_.IsOpening()) {
-    return;  // OnChannelOpened queues the free
-  }
+  channel_.Cancel();  // an open in flight goes to the session's reaper
   if (channel_.get() != nullptr) {
     QueueFree();
   } else {
@@ -277,13 +272,7 @@ void SshShell::QueueFree() {
 }
 
 int SshShell::FreeStep() {
-  if (session_->IsClosing()) {
-    // The client is closing: a server that no longer answers would hold the close for ever while
-    // we waited for its channel close; the session's own free takes the channel.
-    channel_.channel().Abandon();
-  } else if (channel_.channel().Free() == LIBSSH2_ERROR_EAGAIN) {
-    return SshCommand::kPending;
-  }
+  session_->channel_reaper().Release(std::move(channel_.channel()));
   QUELBAR_DCHECK(state_ == State::kFreeing);
   state_ = State::kDelivering;
   output_async_.Send();

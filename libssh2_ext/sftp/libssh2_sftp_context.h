@@ -77,6 +77,11 @@ int CloseHandle(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle);
  * need another run, which nothing else may bring. */
 bool TakeWakeUp(LIBSSH2_SFTP* sftp);
 
+/* A call that would wait on a channel the server has ended (its SFTP program exited or crashed)
+ * waits for a reply that cannot come: it answers LIBSSH2_ERROR_CHANNEL_CLOSED instead, and this
+ * says, once, that one did. */
+bool TakeChannelEnded(LIBSSH2_SFTP* sftp);
+
 }  // namespace sftp_context
 
 #endif /* __cplusplus */

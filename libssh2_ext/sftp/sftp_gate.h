@@ -5,6 +5,7 @@
 
 #include <libssh2.h>
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <vector>
@@ -41,6 +42,17 @@ class SftpGate {
   // The context is gone: out of every line, and what it held is free.
   void Forget(Context context);
   bool TakeWakeUp();
+  void SetChannelEnded() { channel_ended_ = true; }
+  bool TakeChannelEnded() {
+    const bool ended = channel_ended_;
+    channel_ended_ = false;
+    return ended;
+  }
+  // The largest send window seen so far, this one included.
+  unsigned long NoteWindow(unsigned long window) {
+    largest_window_ = std::max(largest_window_, window);
+    return largest_window_;
+  }
 
  private:
   struct Slot {
@@ -57,6 +69,8 @@ class SftpGate {
   Context current_ = nullptr;
   std::array<Slot, kKindCount> slots_;
   bool wake_up_ = false;
+  unsigned long largest_window_ = 0;
+  bool channel_ended_ = false;
 };
 
 }  // namespace sftp_context

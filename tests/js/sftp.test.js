@@ -43,12 +43,21 @@ function sha256(data) {
   return crypto.createHash('sha256').update(data).digest('hex');
 }
 
-// The two servers: sshd's own and the stand-alone program, which runs as a process of its own per
-// session and so answers at its own pace.
+// The servers: sshd's own and the stand-alone program, which runs as a process of its own per
+// session and so answers at its own pace; and dropbear, whose channel windows are small (24 KiB),
+// with fewer of the tests and a smaller file.
+const MiB = 1024 * 1024;
 const SERVERS = [
-  { name: 'internal-sftp', peer: 'sshd', port: () => peers.load().sshd.plain },
-  { name: 'sftp-server', peer: 'sshd_sftp_server', port: () => peers.load().sshd.sftpServer },
+  { name: 'internal-sftp', peer: 'sshd', port: () => peers.load().sshd.plain, bigFile: 256 * MiB },
+  { name: 'sftp-server', peer: 'sshd_sftp_server', port: () => peers.load().sshd.sftpServer,
+    bigFile: 256 * MiB },
+  { name: 'dropbear', peer: 'dropbear', port: () => Number(peers.load().vars.QUELBAR_DROPBEAR_PORT),
+    bigFile: 64 * MiB, only: ['one-call', 'listing', 'down and up'] },
 ];
+// Each test of every server that runs it.
+function serverTest(server, kind, name, body) {
+  if (!server.only || server.only.includes(kind)) test(`${server.name}: ${name}`, body);
+}
 
 // A connected client with its file system; ended resolves with the client's final callback.
 function openFs(server = SERVERS[0]) {
@@ -69,10 +78,9 @@ function openFs(server = SERVERS[0]) {
   });
 }
 
-// Kills every process serving a connection to the server (not the listener itself), so that each
-// client's connection drops without a word. Read from /proc: procps's tools hang under the sanitizer
-// run's preloaded runtime.
-function killConnections(server) {
+// The processes serving connections to the server (not the listener itself), oldest first. Read
+// from /proc: procps's tools hang under the sanitizer run's preloaded runtime.
+function servingProcesses(server) {
   const listener = Number(fs.readFileSync(path.join(peers.load().dir, `${server.peer}.pid`), 'utf8')
     .split('\n')[0]);
   const parentOf = new Map();
@@ -87,9 +95,22 @@ function killConnections(server) {
   }
   const descendants = (pid) => [...parentOf].filter(([, parent]) => parent === pid)
     .flatMap(([child]) => [child, ...descendants(child)]);
-  const serving = descendants(listener);
+  const serving = descendants(listener).sort((a, b) => a - b);
   assert.ok(serving.length > 0);
-  for (const pid of serving) process.kill(pid, 'SIGKILL');
+  return serving;
+}
+function command(pid) {
+  try {
+    return fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim();
+  } catch {
+    return '';
+  }
+}
+
+// Kills every process serving a connection to the server, so that each client's connection drops
+// without a word.
+function killConnections(server) {
+  for (const pid of servingProcesses(server)) process.kill(pid, 'SIGKILL');
 }
 
 // Calls method(...args, callback) and resolves with the callback's arguments.
@@ -154,7 +175,7 @@ function upload(sftp, filePath, chunks, { fileMode = 0o644, waitForCompletion = 
 }
 
 for (const server of SERVERS) {
-  test(`${server.name}: one-call operations agree with the real file system`, async () => {
+  serverTest(server, 'one-call', 'one-call operations agree with the real file system', async () => {
     const dir = workDir();
     const names = ['plain', 'with space', 'ünïcödé ✓', '-dash', 'empty'];
     names.forEach((name, i) => fs.writeFileSync(path.join(dir, name), 'x'.repeat(i * 100)));
@@ -244,7 +265,7 @@ for (const server of SERVERS) {
     }
   });
 
-  test(`${server.name}: a directory of 10,000 entries is listed whole`, async () => {
+  serverTest(server, 'listing', 'a directory of 10,000 entries is listed whole', async () => {
     const dir = workDir();
     for (let i = 0; i < 10000; i++) fs.writeFileSync(path.join(dir, `entry-${i}`), '');
     handOver(dir);
@@ -257,7 +278,7 @@ for (const server of SERVERS) {
     await ended;
   });
 
-  test(`${server.name}: requests in flight at once each get their own answer`, async () => {
+  serverTest(server, 'in flight', 'requests in flight at once each get their own answer', async () => {
     const dir = workDir();
     for (let i = 0; i < 200; i++) fs.writeFileSync(path.join(dir, `f${i}`), Buffer.alloc(i * 7));
     const contents = [];
@@ -302,9 +323,9 @@ for (const server of SERVERS) {
     assert.strictEqual(await ended, 'disconnected');
   });
 
-  test(`${server.name}: 256 MiB down and up, paused and resumed on the way, arrive whole`, async () => {
+  serverTest(server, 'down and up', `${server.bigFile / MiB} MiB down and up, paused and resumed on the way, arrive whole`, async () => {
     const dir = workDir();
-    const size = 256 * 1024 * 1024;
+    const size = server.bigFile;
     const content = crypto.randomBytes(size);
     fs.writeFileSync(path.join(dir, 'big'), content);
     fs.writeFileSync(path.join(dir, 'empty'), '');
@@ -340,7 +361,7 @@ for (const server of SERVERS) {
     assert.strictEqual(await ended, 'disconnected');
   });
 
-  test(`${server.name}: a file cut short while it is read ends with what it had`, async () => {
+  serverTest(server, 'cut short', 'a file cut short while it is read ends with what it had', async () => {
     const dir = workDir();
     const content = crypto.randomBytes(64 * 1024 * 1024);
     const file = path.join(dir, 'shrinking');
@@ -554,6 +575,54 @@ test('closing readers, writers, the file system or the client mid-transfer ends 
     await new Promise((resolve) => setTimeout(resolve, 20));
   }
   assert.strictEqual(collected.size, 6);
+});
+
+test('sftp-server killed mid-download, then the whole server stopped: each answers once, in time', async () => {
+  const dir = workDir();
+  fs.writeFileSync(path.join(dir, 'big'), crypto.randomBytes(32 * 1024 * 1024));
+  handOver(dir);
+  const { client, sftp, ended } = await openFs(SERVERS[1]);
+  const second = await new Promise((resolve) => client.sftp((code, fileSystem) => resolve(fileSystem)));
+  // The first file system's program ends under its download: the download, and an operation that
+  // waits, answer -26 once; the session, its other file system and its commands go on.
+  const events = [];
+  await new Promise((resolve) => {
+    const reader = sftp.getReader({
+      filePath: path.join(dir, 'big'),
+      onData() {
+        if (events.length) return;
+        events.push('data');
+        reader.readStop();
+        const oldest = servingProcesses(SERVERS[1]).find((pid) => command(pid) === 'sftp-server');
+        process.kill(oldest, 'SIGKILL');
+        sftp.stat(path.join(dir, 'big'), (code) => events.push(`stat ${code}`));
+        setTimeout(() => reader.readStart(), 50);
+      },
+      onSuccess: () => events.push('success'),
+      onError: (code) => { events.push(`error ${code}`); setTimeout(resolve, SETTLE_MS); },
+      onClose: () => { events.push('close'); resolve(); },
+    });
+    reader.readStart();
+  });
+  assert.deepStrictEqual(events.sort(), ['data', 'error -26', 'stat -26']);
+  const [statCode] = await call(second, 'stat', path.join(dir, 'big'));
+  assert.strictEqual(statCode, 0);
+  const output = await new Promise((resolve, reject) => client.exec(Buffer.from('echo alive'),
+    (status, out) => resolve(out.toString()), reject));
+  assert.strictEqual(output, 'alive\n');
+
+  // Every process of the connection stopped: client.close() ends the session at once all the same.
+  const stopped = servingProcesses(SERVERS[1]);
+  for (const pid of stopped) process.kill(pid, 'SIGSTOP');
+  try {
+    const waiting = call(second, 'realPath', '.');
+    await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
+    client.close();
+    assert.strictEqual(await ended, 'disconnected');
+    assert.deepStrictEqual(await waiting, [-26, '']);
+  } finally {
+    for (const pid of stopped) process.kill(pid, 'SIGCONT');
+  }
 });
 
 test('readers and writers script drops go on to their end; the file system goes on', async () => {

@@ -1,14 +1,17 @@
 'use strict';
 // One long run of mixed sessions against the local peers, to see memory and descriptors stay flat:
-// SSH sessions that connect and close, run commands (with output checked) and drive shells, and Telnet
-// logins, a few at a time, round after round. Every minute it prints the process's RSS and its open
+// SSH sessions that connect and close, run commands (with output checked), drive shells and use SFTP
+// (one-call operations, a download and an upload with checksums, now and then a file system closed in
+// the middle of a download), and Telnet logins, a few at a time, round after round. Every minute it prints the process's RSS and its open
 // descriptors; at the end the start, peak and end of both.
 //
 //   npm run soak                        one hour (the peers must run: tests/peers/peers start)
 //   SOAK_MINUTES=5 npm run soak         shorter
 //   SOAK_ADDON=/path/quelbar.node       another build of the module
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
+const { execFileSync } = require('node:child_process');
 const peers = require('../js/support/peers');
 
 const addon = process.env.SOAK_ADDON;
@@ -17,7 +20,16 @@ const MINUTES = Number(process.env.SOAK_MINUTES || 60);
 const PARALLEL = 4;
 const p = peers.load();
 
-const counts = { connect: 0, exec: 0, shell: 0, telnet: 0, failed: 0 };
+const counts = { connect: 0, exec: 0, shell: 0, sftp: 0, telnet: 0, failed: 0 };
+
+// What the SFTP rounds read, in a directory the test account owns, removed at the end.
+const sftpDir = fs.mkdtempSync('/tmp/quelbar-soak-');
+const sftpContent = crypto.randomBytes(4 << 20);
+const sha256 = (data) => crypto.createHash('sha256').update(data).digest('hex');
+fs.writeFileSync(path.join(sftpDir, 'source'), sftpContent);
+fs.chmodSync(sftpDir, 0o755);
+execFileSync('chown', ['-R', p.user, sftpDir]);
+process.on('exit', () => fs.rmSync(sftpDir, { recursive: true, force: true }));
 const failures = new Map();
 
 function fail(kind, what) {
@@ -76,6 +88,16 @@ const rounds = {
     });
     client.close();
   },
+  async sftp() {
+    const client = await openSession();
+    if (!client) return;
+    const sftp = await new Promise((resolve) => client.sftp((code, fileSystem) => {
+      if (code !== 0) fail('sftp', `open ${code}`);
+      resolve(code === 0 ? fileSystem : null);
+    }));
+    if (sftp) await sftpRound(sftp, counts.sftp % 5 === 4);
+    client.close();
+  },
   async telnet() {
     const client = new TelnetClient();
     await new Promise((resolve) => {
@@ -100,6 +122,58 @@ const rounds = {
     });
   },
 };
+
+function sftpCall(sftp, method, ...args) {
+  return new Promise((resolve) => sftp[method](...args, (...results) => resolve(results)));
+}
+
+// One-call operations, then a download and an upload checked whole; with cutShort the file system is
+// closed after the download's first part instead, and every callback must still come once.
+async function sftpRound(sftp, cutShort) {
+  const dir = path.join(sftpDir, `d${crypto.randomBytes(6).toString('hex')}`);
+  const expect = (what, results, wanted) => {
+    if (JSON.stringify(results) !== JSON.stringify(wanted)) fail('sftp', `${what}: ${JSON.stringify(results)}`);
+  };
+  expect('makeDir', await sftpCall(sftp, 'makeDir', dir, 0o755), []);
+  const [statCode, attrs] = await sftpCall(sftp, 'stat', path.join(sftpDir, 'source'));
+  expect('stat', [statCode, attrs.size], [0, sftpContent.length]);
+  expect('realPath', await sftpCall(sftp, 'realPath', dir), [0, dir]);
+  expect('listDir', (await sftpCall(sftp, 'listDir', dir))[1].length, 2);
+  const parts = [];
+  const events = [];
+  await new Promise((resolve) => {
+    const reader = sftp.getReader({
+      filePath: path.join(sftpDir, 'source'),
+      onData(buffer) {
+        parts.push(buffer);
+        if (cutShort && parts.length === 1) sftp.close((...args) => { events.push(`closed ${args}`); resolve(); });
+      },
+      onSuccess: () => events.push('success'),
+      onError: (code) => events.push(`error ${code}`),
+      onClose: () => { events.push('close'); if (!cutShort) resolve(); },
+    });
+    reader.readStart();
+  });
+  if (cutShort) {
+    expect('cut short', events, ['error -26', 'closed ']);
+    return;
+  }
+  expect('download', [events, sha256(Buffer.concat(parts))], [['success', 'close'], sha256(sftpContent)]);
+  const uploaded = await new Promise((resolve) => {
+    const done = [];
+    const writer = sftp.getWriter({ filePath: path.join(dir, 'copy'), onSuccess: () => done.push('success'),
+      onError: (code) => resolve([`error ${code}`]), onClose: () => resolve(done) });
+    for (let at = 0; at < sftpContent.length; at += 1 << 18) {
+      writer.write({ fileChunk: sftpContent.subarray(at, at + (1 << 18)), completionCallback() {} });
+    }
+    writer.final(() => done.push('final'));
+  });
+  expect('upload', [uploaded, sha256(fs.readFileSync(path.join(dir, 'copy')))],
+    [['success', 'final'], sha256(sftpContent)]);
+  expect('removeFile', await sftpCall(sftp, 'removeFile', path.join(dir, 'copy')), []);
+  expect('removeDir', await sftpCall(sftp, 'removeDir', dir), []);
+  await new Promise((resolve) => sftp.close(resolve));
+}
 
 // Forwarding: a local and a SOCKS forwarding on one session relay a batch of connections that each
 // write, half-close and check the echo; every third round a forwarding is closed while its
@@ -183,7 +257,8 @@ async function main() {
     const s = { minute: samples.length, rss: process.memoryUsage().rss, fds: openDescriptors(), ...counts };
     samples.push(s);
     console.log(`minute ${s.minute}: rss ${(s.rss / 1048576).toFixed(1)} MiB, ${s.fds} descriptors, ` +
-                `${s.connect} connect, ${s.exec} exec, ${s.shell} shell, ${s.telnet} telnet, ${s.failed} failed`);
+                `${s.connect} connect, ${s.exec} exec, ${s.shell} shell, ${s.sftp} sftp, ${s.telnet} telnet, ` +
+                `${s.failed} failed`);
   };
   sample();
   const timer = setInterval(sample, 60000);

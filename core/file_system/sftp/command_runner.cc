@@ -12,12 +12,14 @@ BaseCommandRunner::BaseCommandRunner(std::shared_ptr<cmd::TransferCommand> comma
     : command_(std::move(command)), file_system_(file_system) {}
 
 BaseCommandRunner::~BaseCommandRunner() {
+  // Whatever state the transfer is in, its callbacks refer to the script object going away: an
+  // aborted transfer that has not answered yet (a close of its file system in progress) would
+  // otherwise answer into it.
+  const bool running = !command_->HasEnded() && state_ != kIdle;
+  command_->detach();
   if (state_ == kIdle) {
     command_->cancel();
-    return;
-  }
-  if (!command_->HasEnded()) {
-    command_->detach();
+  } else if (running) {
     if (SFTP* file_system = file_system_.Get()) {
       file_system->wakeQueueLater();
     }

@@ -27,7 +27,7 @@ void CommandObserver::add(std::shared_ptr<cmd::BaseCommand> command) {
   pending_.push_back(std::move(command));
 }
 
-void CommandObserver::abortAll(int code) {
+void CommandObserver::abortAll(ErrorCode code) {
   // Kept alive by the copy while each leaves the list.
   std::vector<std::shared_ptr<cmd::BaseCommand>> pending = pending_;
   for (const std::shared_ptr<cmd::BaseCommand>& command : pending) {
@@ -56,8 +56,20 @@ void CommandObserver::onStateChanged(cmd::BaseCommand* command) {
 
 SFTP::SFTP(LIBSSH2_SFTP* sftp, LIBSSH2_SESSION* session, CommandQueue* queue,
            std::function<void(Error)> fail_session)
-    : sftp_(sftp), session_(session), queue_(queue), fail_session_(std::move(fail_session)) {
+    : sftp_(sftp),
+      session_(session),
+      queue_(queue),
+      fail_session_(std::move(fail_session)),
+      self_(std::make_shared<SafeCallWrapper<SFTP>>(this)) {
   sftp_context::Attach(session, sftp);
+}
+
+cmd::CommandTarget SFTP::target() const {
+  return {session_, sftp_, queue_, fail_session_, [self = self_] {
+            if (SFTP* file_system = self->Get()) {
+              file_system->channelEnded();
+            }
+          }};
 }
 
 SFTP::~SFTP() {
@@ -68,17 +80,22 @@ SFTP::~SFTP() {
 }
 
 void SFTP::close(cb::ResultCallbacks<void> callbacks) {
-  if (isClosed()) {
+  if (isGone()) {
     return;
   }
   // A second close is answered with the first: one channel is shut down once.
   close_callbacks_.push_back(std::move(callbacks));
-  if (closing_) {
-    return;
+  if (!closing_) {
+    beginClose();
+  } else if (shutdown_started_) {
+    answerClose();
   }
+}
+
+void SFTP::beginClose() {
   closing_ = true;
   observer_.abortAll(LIBSSH2_ERROR_CHANNEL_CLOSED);
-  queue_->Push(MakeCommand([self = std::make_shared<SafeCallWrapper<SFTP>>(this)] {
+  queue_->Push(MakeCommand([self = self_] {
     SFTP* file_system = self->Get();
     if (file_system == nullptr) {
       return static_cast<int>(SshCommand::kDone);  // destroyed, and shut down with it
@@ -87,11 +104,24 @@ void SFTP::close(cb::ResultCallbacks<void> callbacks) {
   }));
 }
 
+void SFTP::channelEnded() {
+  if (!closing_) {
+    beginClose();
+  }
+}
+
 int SFTP::shutdownStep() {
+  if (abandoned_) {
+    return SshCommand::kDone;  // left to the session
+  }
   // Transfers never started are not on the queue: they answer here, before the channel goes.
   observer_.reportAborted();
   const int rc = sftp_context::Shutdown(sftp_);
   if (rc == LIBSSH2_ERROR_EAGAIN) {
+    // Every operation has answered and the channel's close is on its way: script need not wait
+    // for a server that may never confirm it.
+    shutdown_started_ = true;
+    answerClose();
     return SshCommand::kPending;
   }
   if (rc != 0) {
@@ -99,23 +129,46 @@ int SFTP::shutdownStep() {
     return SshCommand::kFailed;
   }
   sftp_ = nullptr;
-  std::vector<cb::ResultCallbacks<void>> callbacks;
-  callbacks.swap(close_callbacks_);
-  for (cb::ResultCallbacks<void>& callback : callbacks) {
-    callback.onSuccess();
-  }
+  answerClose();
   return SshCommand::kDone;
 }
 
-void SFTP::failAll(int code) {
-  closing_ = true;
-  observer_.abortAll(code);
-  observer_.reportAborted();
+void SFTP::answerClose() {
   std::vector<cb::ResultCallbacks<void>> callbacks;
   callbacks.swap(close_callbacks_);
   for (cb::ResultCallbacks<void>& callback : callbacks) {
-    callback.onError(code);
+    if (close_code_ != 0) {
+      callback.onError(close_code_);
+    } else {
+      callback.onSuccess();
+    }
   }
+}
+
+void SFTP::failAll(ErrorCode code) {
+  closing_ = true;
+  close_code_ = code;
+  observer_.abortAll(code);
+  observer_.reportAborted();
+  answerClose();
+}
+
+void SFTP::abandon() {
+  if (abandoned_) {
+    return;
+  }
+  closing_ = true;
+  abandoned_ = true;
+  observer_.abortAll(LIBSSH2_ERROR_CHANNEL_CLOSED);
+  // Answered from the queue, ahead of the session's end: this may be called from inside a
+  // callback of one of them.
+  queue_->Push(MakeCommand([self = self_] {
+    if (SFTP* file_system = self->Get()) {
+      file_system->observer_.reportAborted();
+      file_system->answerClose();
+    }
+    return static_cast<int>(SshCommand::kDone);
+  }));
 }
 
 void SFTP::wakeQueueLater() {
@@ -127,10 +180,14 @@ void SFTP::wakeQueueLater() {
 }
 
 void SFTP::addCommand(std::shared_ptr<cmd::BaseCommand> command) {
-  if (isClosing()) {
-    return;  // dropped without a callback
+  if (isGone()) {
+    return;  // script's object no longer reaches this file system
   }
   observer_.add(command);
+  if (closing_) {
+    // The channel is going (its server ended it): the operation answers so at its run.
+    command->abort(LIBSSH2_ERROR_CHANNEL_CLOSED);
+  }
   queue_->Push(MakeCommand([command = std::move(command)] { return command->Execute(); }));
 }
 
@@ -187,7 +244,7 @@ void SFTP::readLink(std::string path, cb::ResultCallbacks<std::string> callbacks
 }
 
 std::unique_ptr<FileController> SFTP::getReader(std::string path, cb::ReadCallbacks callbacks) {
-  if (isClosing()) {
+  if (isGone()) {
     return nullptr;
   }
   return makeRunner(
@@ -196,7 +253,7 @@ std::unique_ptr<FileController> SFTP::getReader(std::string path, cb::ReadCallba
 
 std::unique_ptr<FileController> SFTP::getWriter(std::string path, int32_t openFlags, int32_t mode,
                                                 cb::WriteCallbacks callbacks) {
-  if (isClosing()) {
+  if (isGone()) {
     return nullptr;
   }
   return makeRunner(std::make_shared<cmd::WriteFile>(
@@ -205,6 +262,9 @@ std::unique_ptr<FileController> SFTP::getWriter(std::string path, int32_t openFl
 
 std::unique_ptr<FileController> SFTP::makeRunner(std::shared_ptr<cmd::TransferCommand> command) {
   observer_.add(command);
+  if (closing_) {
+    command->abort(LIBSSH2_ERROR_CHANNEL_CLOSED);  // answered by the shutdown step
+  }
   return std::make_unique<BaseCommandRunner>(std::move(command), this);
 }
 

@@ -32,7 +32,7 @@ class CommandObserver : public cmd::BaseCommandObserver {
 
   void add(std::shared_ptr<cmd::BaseCommand> command);
   // Aborts every pending command with code; each answers at its next run or at reportAborted().
-  void abortAll(int code);
+  void abortAll(ErrorCode code);
   // Answers the aborted commands that have not answered yet.
   void reportAborted();
 
@@ -72,9 +72,14 @@ class SFTP : public FileSystem {
                                             cb::WriteCallbacks callbacks) override;
 
   // The session has failed with code: every operation and close still waiting answers it now.
-  void failAll(int code);
+  void failAll(ErrorCode code);
+  // The client is closing: every operation and close still waiting answers now, and nothing waits
+  // for the server any more; the channel goes with the session.
+  void abandon();
+  // The channel is shut down, or left to the session: the session need not wait for it.
+  bool isShutDown() const { return isClosed() || abandoned_; }
 
-  // Closing or closed: no operation is taken any more.
+  // Closing or closed: operations answer LIBSSH2_ERROR_CHANNEL_CLOSED.
   bool isClosing() const { return closing_ || isClosed(); }
   CommandQueue* queue() const { return queue_; }
   // A queue pass on a later loop turn: for callers that may run inside garbage collection, where
@@ -82,11 +87,18 @@ class SFTP : public FileSystem {
   void wakeQueueLater();
 
  private:
+  // Aborts every operation with LIBSSH2_ERROR_CHANNEL_CLOSED and queues the channel's shutdown.
+  void beginClose();
+  // Shut down, left to the session, or ended with it: script's object no longer reaches it.
+  bool isGone() const { return isClosed() || abandoned_ || close_code_ != 0; }
   // The shutdown step of close(): EAGAIN, 0 (closed) or the libssh2 failure.
   int shutdownStep();
+  // The SFTP channel ended under a call: the file system closes as if script had closed it.
+  void channelEnded();
+  void answerClose();
   void addCommand(std::shared_ptr<cmd::BaseCommand> command);
   std::unique_ptr<FileController> makeRunner(std::shared_ptr<cmd::TransferCommand> command);
-  cmd::CommandTarget target() const { return {session_, sftp_, queue_, fail_session_}; }
+  cmd::CommandTarget target() const;
 
   LIBSSH2_SFTP* sftp_;
   LIBSSH2_SESSION* session_;
@@ -94,8 +106,15 @@ class SFTP : public FileSystem {
   std::function<void(Error)> fail_session_;
   CommandObserver observer_;
   bool closing_ = false;
+  bool abandoned_ = false;
+  // The shutdown has begun and script has been answered; the server's confirmation is awaited.
+  bool shutdown_started_ = false;
+  // What close answers: success, or the code that ended the file system.
+  int close_code_ = 0;
   std::vector<cb::ResultCallbacks<void>> close_callbacks_;
   std::unique_ptr<AsyncCallback> later_;
+  // Commands reach the file system through this only while it lives.
+  std::shared_ptr<SafeCallWrapper<SFTP>> self_;
 };
 
 }  // namespace sftp

@@ -1,15 +1,12 @@
-// The per-session state of the extension families, and the channel-open and listen slots kept in
-// it.
+// The per-session state of the extension families, and the listen slot kept in it.
 #include <gtest/gtest.h>
 #include <libssh2.h>
 
 #include <memory>
-#include <string>
 
-#include "libssh2_ext/channel/libssh2_channel_slot.h"
+#include "libssh2_ext/channel/libssh2_listen_slot.h"
 #include "libssh2_ext/proxy/libssh2_proxy.h"
 #include "libssh2_ext/session/session_extension.h"
-#include "tests/unit/support/ssh_test_session.h"
 
 namespace {
 
@@ -51,74 +48,23 @@ TEST(SessionStateTest, StateIsPerFamilyAndGoesWithItsSession) {
   libssh2_session_free(later);
 }
 
-class ChannelSlotTest : public ::testing::Test {
- protected:
-  void Connect(SshTestSession& ssh) {
-    ASSERT_EQ(ssh.Handshake(), 0);
-    ASSERT_EQ(ssh.AuthenticateWithPassword(PeerSetting("QUELBAR_SSH_USER"),
-                                           PeerSetting("QUELBAR_SSH_PASSWORD")),
-              0)
-        << ssh.LastErrorText();
-  }
-
-  static int OpenSession(SshTestSession& ssh, const void* holder, LIBSSH2_CHANNEL** channel) {
-    return libssh2_channel_open_in_slot(ssh.get(), holder, "session", 7,
-                                        LIBSSH2_CHANNEL_WINDOW_DEFAULT,
-                                        LIBSSH2_CHANNEL_PACKET_DEFAULT, nullptr, 0, channel);
-  }
-
-  const char first_ = 0;
-  const char second_ = 0;
-};
-
-// Two opens asked for at once: the second waits without a word to libssh2 (nothing is sent for it)
-// until the first has its answer, then gets a channel of its own; a refusal lets the slot go too,
+// One listen at a time: a second holder waits, a holder that is not the slot's cannot let it go,
 // and an abandoned slot is never taken again.
-TEST_F(ChannelSlotTest, OpensRunOneAfterAnotherEachWithItsOwnChannel) {
-  REQUIRE_PEER_PORT("QUELBAR_SSHD_PORT", port);
-  SshTestSession ssh(port);
-  Connect(ssh);
-
-  LIBSSH2_CHANNEL* first = nullptr;
-  LIBSSH2_CHANNEL* second = nullptr;
-  int rc = OpenSession(ssh, &first_, &first);
-  ASSERT_EQ(rc, LIBSSH2_ERROR_EAGAIN);  // sent; the server has not answered yet
-  const size_t sent = ssh.sent().size();
-  EXPECT_EQ(OpenSession(ssh, &second_, &second), LIBSSH2_ERROR_EAGAIN);
-  EXPECT_EQ(libssh2_channel_direct_tcpip_in_slot(ssh.get(), &second_, "127.0.0.1", 22, "127.0.0.1",
-                                                 0, &second),
-            LIBSSH2_ERROR_EAGAIN);
-  EXPECT_EQ(ssh.sent().size(), sent);
-  EXPECT_EQ(ssh.Drive([&] { return OpenSession(ssh, &first_, &first); }), 0);
-  ASSERT_NE(first, nullptr);
-
-  EXPECT_EQ(ssh.Drive([&] { return OpenSession(ssh, &second_, &second); }), 0);
-  ASSERT_NE(second, nullptr);
-  EXPECT_NE(first, second);
-
-  LIBSSH2_CHANNEL* refused = nullptr;
-  EXPECT_EQ(ssh.Drive([&] {
-    return libssh2_channel_open_in_slot(ssh.get(), &first_, "no-such-type", 12,
-                                        LIBSSH2_CHANNEL_WINDOW_DEFAULT,
-                                        LIBSSH2_CHANNEL_PACKET_DEFAULT, nullptr, 0, &refused);
-  }),
-            LIBSSH2_ERROR_CHANNEL_FAILURE);
-  EXPECT_EQ(refused, nullptr);
-  EXPECT_EQ(libssh2_session_open_slot_take(ssh.get(), &second_), 0);
-  libssh2_session_open_slot_abandon(ssh.get(), &second_);
-  EXPECT_EQ(libssh2_session_open_slot_take(ssh.get(), &first_), LIBSSH2_ERROR_EAGAIN);
-
-  // The listen slot is a slot of its own.
-  EXPECT_EQ(libssh2_session_listen_slot_take(ssh.get(), &first_), 0);
-  EXPECT_EQ(libssh2_session_listen_slot_take(ssh.get(), &second_), LIBSSH2_ERROR_EAGAIN);
-  libssh2_session_listen_slot_release(ssh.get(), &second_);  // not the holder: nothing changes
-  EXPECT_EQ(libssh2_session_listen_slot_take(ssh.get(), &second_), LIBSSH2_ERROR_EAGAIN);
-  libssh2_session_listen_slot_release(ssh.get(), &first_);
-  EXPECT_EQ(libssh2_session_listen_slot_take(ssh.get(), &second_), 0);
-  EXPECT_EQ(OpenSession(ssh, nullptr, &refused), LIBSSH2_ERROR_BAD_USE);
-
-  libssh2_channel_free(first);
-  libssh2_channel_free(second);
+TEST(ListenSlotTest, OneHolderAtATime) {
+  LIBSSH2_SESSION* session = libssh2_session_init();
+  ASSERT_NE(session, nullptr);
+  const char first = 0;
+  const char second = 0;
+  EXPECT_EQ(libssh2_session_listen_slot_take(session, &first), 0);
+  EXPECT_EQ(libssh2_session_listen_slot_take(session, &second), LIBSSH2_ERROR_EAGAIN);
+  libssh2_session_listen_slot_release(session, &second);  // not the holder: nothing changes
+  EXPECT_EQ(libssh2_session_listen_slot_take(session, &second), LIBSSH2_ERROR_EAGAIN);
+  libssh2_session_listen_slot_release(session, &first);
+  EXPECT_EQ(libssh2_session_listen_slot_take(session, &second), 0);
+  libssh2_session_listen_slot_abandon(session, &second);
+  EXPECT_EQ(libssh2_session_listen_slot_take(session, &first), LIBSSH2_ERROR_EAGAIN);
+  EXPECT_EQ(libssh2_session_listen_slot_take(session, nullptr), LIBSSH2_ERROR_BAD_USE);
+  libssh2_session_free(session);
 }
 
 }  // namespace

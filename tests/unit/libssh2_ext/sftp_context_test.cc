@@ -278,3 +278,30 @@ TEST(SftpGateTest, AKindLetGoGoesToTheLongestWaiterUntilItLetsARoundPass) {
 }
 
 }  // namespace
+
+// A file system whose channel ended under its transfers cannot close their handles: the shutdown
+// frees them, with the requests and data they still hold (the sanitizer run counts the leaks).
+TEST_F(SftpContextTest, AShutdownFreesTheHandlesLeftOpen) {
+  REQUIRE_PEER_PORT("QUELBAR_SSHD_PORT", port);
+  Open(port);
+  WorkDir dir;
+  const std::string file = dir.Add("big", 1 << 20);
+  Context reader(sftp_);
+  for (int i = 0; i < 2; ++i) {
+    LIBSSH2_SFTP_HANDLE* handle = nullptr;
+    ssh_->Drive([&] {
+      return Run(reader, [&] {
+        handle = sftp_context::OpenEx(sftp_, file, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+        return handle != nullptr ? 0 : libssh2_session_last_errno(ssh_->get());
+      });
+    });
+    ASSERT_NE(handle, nullptr);
+    static char buffer[1000];
+    EXPECT_GT(ssh_->Drive([&] {
+      return Run(reader, [&] {
+        return static_cast<int>(sftp_context::Read(sftp_, handle, buffer, sizeof buffer));
+      });
+    }),
+              0);
+  }
+}

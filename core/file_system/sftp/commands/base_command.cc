@@ -17,7 +17,8 @@ BaseCommand::BaseCommand(Kind kind, const CommandTarget& target)
       kind_(kind),
       context_(libssh2_sftp_create_external_context(target.sftp)),
       queue_(target.queue),
-      fail_session_(target.fail_session) {}
+      fail_session_(target.fail_session),
+      channel_ended_(target.channel_ended) {}
 
 BaseCommand::~BaseCommand() {
   libssh2_sftp_free_external_context(sftp_, context_);
@@ -56,6 +57,9 @@ int BaseCommand::Execute() {
   // already in this pass.
   if (sftp_context::TakeWakeUp(sftp_)) {
     queue_->WakeUp();
+  }
+  if (sftp_context::TakeChannelEnded(sftp_) && channel_ended_) {
+    channel_ended_();
   }
   return result;
 }
@@ -127,7 +131,7 @@ void BaseCommand::cancel() {
   }
 }
 
-void BaseCommand::abort(int code) {
+void BaseCommand::abort(ErrorCode code) {
   if (!HasEnded()) {
     abort_code_ = code;
     SetState(kCancelled);
@@ -135,7 +139,7 @@ void BaseCommand::abort(int code) {
 }
 
 void BaseCommand::reportAbort() {
-  const int code = abort_code_;
+  const ErrorCode code = abort_code_;
   if (code == 0) {
     return;
   }
@@ -159,9 +163,9 @@ void BaseCommand::FailSession(int rc) {
   fail_session_(MakeSshError(session_, rc));
 }
 
-int BaseCommand::LastStatus() const {
+ErrorCode BaseCommand::LastStatus() const {
   const unsigned long status = libssh2_sftp_last_error(sftp_);
-  return status != 0 ? static_cast<int>(status) : LIBSSH2_FX_BAD_MESSAGE;
+  return status != 0 ? static_cast<ErrorCode>(status) : LIBSSH2_ERROR_SFTP_PROTOCOL;
 }
 
 void BaseCommand::SetState(State state) {
@@ -175,17 +179,27 @@ void BaseCommand::SetState(State state) {
   }
 }
 
-StepResult ClassifyStep(int rc, int status) {
+StepResult ClassifyStep(int rc, ErrorCode status) {
   if (rc == LIBSSH2_ERROR_EAGAIN) {
     return {StepResult::kStay, 0};
   }
   if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
     return {StepResult::kDone, status};
   }
-  if (rc < 0) {
-    return {StepResult::kFailed, rc};
+  if (rc == LIBSSH2_ERROR_CHANNEL_CLOSED) {
+    return {StepResult::kDone, rc};  // the end of the SFTP channel, not of the session
   }
-  return {rc == 0 ? StepResult::kNext : StepResult::kDone, 0};
+  switch (ScopeOfSshResult(rc)) {
+    case SshResultScope::kDone:
+      return {rc == 0 ? StepResult::kNext : StepResult::kDone, 0};
+    case SshResultScope::kRequest:
+      return {StepResult::kDone, rc};
+    case SshResultScope::kWouldBlock:
+      return {StepResult::kStay, 0};
+    case SshResultScope::kSession:
+      break;
+  }
+  return {StepResult::kFailed, rc};
 }
 
 }  // namespace cmd

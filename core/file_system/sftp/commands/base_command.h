@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/file_system/file_system.h"
 #include "core/ssh/ssh_command.h"
 
 class CommandQueue;
@@ -23,6 +24,17 @@ namespace cmd {
 
 class BaseCommand;
 struct CommandTarget;
+
+// Step rule of the step machines: EAGAIN keeps the step, an SFTP refusal ends the command done with
+// onError(status), as does a failure of this request alone (ScopeOfSshResult) with onError(code);
+// another failure ends it failed with onError(code), 0 moves to next and a positive result ends it
+// done.
+struct StepResult {
+  enum Outcome { kStay, kNext, kDone, kFailed };
+  Outcome outcome;
+  ErrorCode code;  // for onError when done by a refusal or failed
+};
+StepResult ClassifyStep(int rc, ErrorCode status);
 
 class BaseCommandObserver {
  public:
@@ -70,7 +82,7 @@ class BaseCommand : public SshCommand {
   virtual void cancel();
   // Cancels a command that has not ended, to tell its owner code through its error callback: at its
   // next run, or through reportAbort() when it will not run again.
-  void abort(int code);
+  void abort(ErrorCode code);
   // Tells the owner of an aborted command its code, once.
   void reportAbort();
   bool HasAbortToReport() const { return abort_code_ != 0; }
@@ -91,32 +103,39 @@ class BaseCommand : public SshCommand {
   // Called once the command has ended, outside any of its callbacks.
   virtual void onEnded() {}
   // The error callback of an aborted command.
-  virtual void onAborted(int code) = 0;
+  virtual void onAborted(ErrorCode code) = 0;
 
-  // The SFTP status of the last refusal; a refusal that carries none (a malformed or unexpected
-  // reply) is a failure all the same, never a 0 that reads as success.
-  int LastStatus() const;
+  // The SFTP status of the last refusal, or LIBSSH2_ERROR_SFTP_PROTOCOL for a reply that carries
+  // none (malformed or unexpected): a failure all the same, never a 0 that reads as success, and
+  // never a status the server did not send.
+  ErrorCode LastStatus() const;
 
   // Ends the session with the error of the call that answered rc; the step then answers kFailed.
   void FailSession(int rc);
 
-  // One-call rule: rc >= 0 success, EAGAIN again, an SFTP refusal reaches onError with its status;
-  // anything else fails the session, and reaches onError with its code.
+  // One-call rule: rc >= 0 success, EAGAIN again, an SFTP refusal reaches onError with its status,
+  // a failure of the request alone with its code; anything else fails the session, and reaches
+  // onError with its code.
   template <typename Success>
-  int HandleResult(int rc, Success&& success, const std::function<void(int)>& onError) {
-    if (rc >= 0) {
-      success();
-      return kDone;
+  int HandleResult(int rc, Success&& success, const std::function<void(ErrorCode)>& onError) {
+    const StepResult result =
+        ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
+    switch (result.outcome) {
+      case StepResult::kStay:
+        return kPending;
+      case StepResult::kNext:
+      case StepResult::kDone:
+        if (result.code == 0) {
+          success();
+        } else {
+          onError(result.code);
+        }
+        return kDone;
+      case StepResult::kFailed:
+        FailSession(rc);
+        onError(rc);
+        return kFailed;
     }
-    if (rc == LIBSSH2_ERROR_EAGAIN) {
-      return kPending;
-    }
-    if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
-      onError(LastStatus());
-      return kDone;
-    }
-    FailSession(rc);
-    onError(rc);
     return kFailed;
   }
 
@@ -128,22 +147,13 @@ class BaseCommand : public SshCommand {
 
   Kind kind_;
   State state_ = kNew;
-  int abort_code_ = 0;
+  ErrorCode abort_code_ = 0;
   std::vector<BaseCommandObserver*> observers_;
   void* context_;
   CommandQueue* queue_;
   std::function<void(Error)> fail_session_;
+  std::function<void()> channel_ended_;
 };
-
-// Step rule of the step machines: EAGAIN keeps the step, an SFTP refusal ends the command done with
-// onError(status), another failure ends it failed with onError(code), 0 moves to next and a
-// positive result ends it done.
-struct StepResult {
-  enum Outcome { kStay, kNext, kDone, kFailed };
-  Outcome outcome;
-  int code;  // for onError when done by a refusal or failed
-};
-StepResult ClassifyStep(int rc, int status);
 
 }  // namespace cmd
 }  // namespace sftp

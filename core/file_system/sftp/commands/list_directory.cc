@@ -38,7 +38,7 @@ int ListDirectory::perform() {
         break;
       case STEP_DELIVER:
         step_ = STEP_CLOSE_HANDLE;
-        callbacks_.onSuccess(std::move(entries_));
+        Answer(0);
         break;
       case STEP_CLOSE_HANDLE:
         CloseHandle();
@@ -68,12 +68,13 @@ void ListDirectory::ReadEntries() {
                                         ToFileAttributes(attributes)});
       continue;
     }
-    if (rc == 0 || rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
+    if (rc == 0 ||
+        (rc == LIBSSH2_ERROR_SFTP_PROTOCOL && LastStatus() != LIBSSH2_ERROR_SFTP_PROTOCOL)) {
       // The end of the listing, or a server that ends it with a refusal: what was read is the list.
       step_ = STEP_DELIVER;
     } else if (rc == LIBSSH2_ERROR_BUFFER_TOO_SMALL) {
       // An entry that cannot be taken: the listing fails alone, and its handle is closed.
-      callbacks_.onError(rc);
+      Answer(rc);
       step_ = STEP_CLOSE_HANDLE;
     } else if (rc != LIBSSH2_ERROR_EAGAIN) {
       ApplyStep(rc, STEP_DELIVER);
@@ -101,7 +102,8 @@ void ListDirectory::ApplyStep(int rc, Step next) {
       step_ = next;
       return;
     case StepResult::kDone:
-      step_ = STEP_DONE;
+      // A handle the server gave is given back, also after a failure.
+      step_ = handle_.isOpen() ? STEP_CLOSE_HANDLE : STEP_DONE;
       break;
     case StepResult::kFailed:
       FailSession(rc);
@@ -109,7 +111,19 @@ void ListDirectory::ApplyStep(int rc, Step next) {
       break;
   }
   if (result.code != 0) {
-    callbacks_.onError(result.code);
+    Answer(result.code);
+  }
+}
+
+void ListDirectory::Answer(ErrorCode code) {
+  if (answered_) {
+    return;  // a failed close after the listing was delivered
+  }
+  answered_ = true;
+  if (code == 0) {
+    callbacks_.onSuccess(std::move(entries_));
+  } else {
+    callbacks_.onError(code);
   }
 }
 

@@ -30,17 +30,14 @@ class ListDirectory : public BaseCommand {
   };
 
   int perform() override;
-  // Past delivery the listing has answered; only its handle was left to close.
-  void onAborted(int code) override {
-    if (step_ < STEP_CLOSE_HANDLE) {
-      callbacks_.onError(code);
-    }
-  }
+  void onAborted(ErrorCode code) override { Answer(code); }
   bool HasCallInFlight() const override { return call_in_flight_; }
   void ReadEntries();
   void CloseHandle();
   // The step rule, with done and failed as this machine's.
   void ApplyStep(int rc, Step next);
+  // The listing's one answer: the entries (0) or the code; later calls do nothing.
+  void Answer(ErrorCode code);
 
   Step step_ = STEP_OPEN;
   cb::ResultCallbacks<std::vector<DirectoryEntry>> callbacks_;
@@ -48,6 +45,7 @@ class ListDirectory : public BaseCommand {
   std::string path_;
   std::vector<DirectoryEntry> entries_;
   bool call_in_flight_ = false;
+  bool answered_ = false;
 };
 
 }  // namespace cmd

@@ -18,6 +18,8 @@ struct CommandTarget {
   LIBSSH2_SFTP* sftp;
   CommandQueue* queue;
   std::function<void(Error)> fail_session;
+  // The SFTP channel has ended under a call: the file system closes.
+  std::function<void()> channel_ended;
 };
 
 // An operation with no result but its success.
@@ -25,7 +27,7 @@ class VoidResultCommand : public BaseCommand {
  protected:
   VoidResultCommand(Kind kind, const CommandTarget& target, cb::ResultCallbacks<void> callbacks);
   int perform() override;
-  void onAborted(int code) override { callbacks_.onError(code); }
+  void onAborted(ErrorCode code) override { callbacks_.onError(code); }
   // The libssh2 call.
   virtual int Call() = 0;
 
@@ -105,7 +107,7 @@ class FileStats : public BaseCommand {
 
  private:
   int perform() override;
-  void onAborted(int code) override { callbacks_.onError(code); }
+  void onAborted(ErrorCode code) override { callbacks_.onError(code); }
   StatType type_;
   std::string path_;
   cb::ResultCallbacks<FileAttributes> callbacks_;
@@ -120,7 +122,7 @@ class ReadLink : public BaseCommand {
 
  private:
   int perform() override;
-  void onAborted(int code) override { callbacks_.onError(code); }
+  void onAborted(ErrorCode code) override { callbacks_.onError(code); }
   std::string path_;
   LinkType type_;
   cb::ResultCallbacks<std::string> callbacks_;

@@ -27,7 +27,7 @@ ReadFile::ReadFile(const CommandTarget& target, std::string path, cb::ReadCallba
 void ReadFile::detach() {
   // Kept until the next run: this may be called from inside one of them.
   retired_ = std::move(callbacks_);
-  callbacks_ = cb::ReadCallbacks{[](cb::FilePart) {}, [] {}, [](int) {}, nullptr};
+  callbacks_ = cb::ReadCallbacks{[](cb::FilePart) {}, [] {}, [](ErrorCode) {}, nullptr};
   finish();
   resume();
 }
@@ -56,7 +56,7 @@ int ReadFile::perform() {
         Read();
         break;
       case STEP_CLOSE_HANDLE:
-        CloseHandleStep(callbacks_.onError, callbacks_.onClose);
+        CloseHandleStep(callbacks_.onSuccess, callbacks_.onError, callbacks_.onClose);
         break;
       case STEP_DONE:
         return SshCommand::kDone;
@@ -82,16 +82,17 @@ void ReadFile::Stat() {
 }
 
 void ReadFile::Read() {
-  if (read_ == size_) {
-    // Nothing is asked of an empty file: a read of no bytes is an error to libssh2.
-    callbacks_.onSuccess();
-    step_ = STEP_CLOSE_HANDLE;
-    return;
-  }
   if (!buffer_) {
     buffer_.reset(new char[kReadSize]);
   }
-  const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size_ - read_, kReadSize));
+  // The size the stat gave is a hint: the file is read to its end, also when the server sent no
+  // size, or 0 for a file that has content (/proc).
+  size_t wanted = kReadSize;
+  if (read_ < size_) {
+    wanted = static_cast<size_t>(std::min<uint64_t>(size_ - read_, kReadSize));
+  } else if (size_ != 0) {
+    wanted = kPartSize;  // most likely only the end of the file is left to see
+  }
   const ssize_t rc = sftp_context::Read(sftp_, handle_.get(), buffer_.get(), wanted);
   Track(static_cast<int>(rc));
   if (rc > 0) {
@@ -100,28 +101,39 @@ void ReadFile::Read() {
     } else {
       read_ += static_cast<uint64_t>(rc);
     }
-    if (read_ >= size_ && !closing_) {
-      callbacks_.onSuccess();
-      step_ = STEP_CLOSE_HANDLE;
-    }
+  } else if (rc == 0 && (read_ < size_ || size_ == 0) && read_ != resumed_at_) {
+    // The end, short of the size or without one: libssh2 also takes the end-of-file answer to a
+    // request ahead for the end when the server has sent fewer bytes than asked before it (as it
+    // does for /proc). Asked again from here, the server tells.
+    ResumeHere();
   } else if (rc == 0) {
-    // The file ended before the size it had: it was cut short while being read.
     if (!closing_) {
-      callbacks_.onSuccess();
+      Answer(callbacks_.onSuccess, callbacks_.onError, 0);
     }
     step_ = STEP_CLOSE_HANDLE;
+  } else if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL && LastStatus() == LIBSSH2_ERROR_SFTP_PROTOCOL &&
+             read_ != resumed_at_) {
+    // A reply libssh2 could not place, most often one of fewer bytes than asked in mid-file, which
+    // a server may send: the requests ahead are dropped and reading goes on from the last byte
+    // handed out. At the same place twice, the reply is malformed and the download fails.
+    ResumeHere();
   } else if (rc != LIBSSH2_ERROR_EAGAIN) {
     FailStep(static_cast<int>(rc), callbacks_.onError);
   }
 }
 
+void ReadFile::ResumeHere() {
+  resumed_at_ = read_;
+  // Moved away first: a seek to where libssh2 stands already keeps its end-of-file mark.
+  libssh2_sftp_seek64(handle_.get(), read_ + 1);
+  libssh2_sftp_seek64(handle_.get(), read_);
+}
+
 void ReadFile::Deliver(const char* data, size_t count) {
-  // Only the bytes up to the size at the start: a file that grows is read as it was.
-  count = static_cast<size_t>(std::min<uint64_t>(count, size_ - read_));
   for (size_t offset = 0; offset < count;) {
     const size_t n = std::min(kPartSize, count - offset);
     read_ += n;
-    cb::FilePart part{std::string(data + offset, n), 0, read_ == size_};
+    cb::FilePart part{std::string(data + offset, n), 0, false};
     offset += n;
     callbacks_.onData(std::move(part));
     if (HasEnded()) {

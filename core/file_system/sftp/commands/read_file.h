@@ -1,4 +1,4 @@
-// Reads one remote file from start to end (its size at the start), part after part.
+// Reads one remote file from start to end, part after part.
 #ifndef QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_READ_FILE_H_
 #define QUELBAR_CORE_FILE_SYSTEM_SFTP_COMMANDS_READ_FILE_H_
 
@@ -27,9 +27,13 @@ class ReadFile : public TransferCommand {
   // Script's functions often hold the script object that holds this command: an ended transfer
   // lets them go, so that the object can be collected.
   void onEnded() override;
-  void onAborted(int code) override { callbacks_.onError(code); }
+  void onAborted(ErrorCode code) override {
+    AnswerAbort(code, callbacks_.onError, callbacks_.onClose);
+  }
   void Stat();
   void Read();
+  // Drops the requests ahead and reads on from the last byte handed out; once per position.
+  void ResumeHere();
   // Hands out what one read brought, in parts of at most the size script takes.
   void Deliver(const char* data, size_t count);
 
@@ -39,8 +43,11 @@ class ReadFile : public TransferCommand {
   // What one read brings. Each transfer has its own: script code run from onData may read another
   // file, of another session, before the last parts of this read are handed out.
   std::unique_ptr<char[]> buffer_;
+  // The size the stat gave, 0 when it gave none.
   uint64_t size_ = 0;
   uint64_t read_ = 0;
+  // Where reading last went on after a reply libssh2 could not place.
+  uint64_t resumed_at_ = UINT64_MAX;
 };
 
 }  // namespace cmd

@@ -15,9 +15,11 @@ int TransferCommand::Track(int rc) {
   return rc;
 }
 
-TransferCommand::Ending TransferCommand::CloseHandle(const std::function<void(int)>& onError,
+TransferCommand::Ending TransferCommand::CloseHandle(const std::function<void()>& onSuccess,
+                                                     const std::function<void(ErrorCode)>& onError,
                                                      const std::function<void()>& onClose) {
   Ending ending = Ending::kDone;
+  ErrorCode code = 0;
   if (handle_.isOpen()) {
     const int rc = Track(handle_.close(sftp_));
     if (rc == LIBSSH2_ERROR_EAGAIN) {
@@ -25,21 +27,64 @@ TransferCommand::Ending TransferCommand::CloseHandle(const std::function<void(in
     }
     const StepResult result =
         ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
-    ending = result.outcome == StepResult::kFailed ? Ending::kFailed : Ending::kDone;
-    if (ending == Ending::kFailed) {
+    if (result.outcome == StepResult::kFailed) {
       FailSession(rc);
+      ending = Ending::kFailed;
     }
-    if (result.code != 0 && !quiet_close_) {
-      onError(result.code);
-    }
+    code = result.code;
   }
-  if (ending == Ending::kDone && !quiet_close_ && onClose) {
-    onClose();
+  if (quiet_close_) {
+    return ending;  // the failure that led here has answered
+  }
+  // A close refused after a download has answered changes nothing; for an upload it is the
+  // server's last word on whether it kept the data.
+  if (code != 0 && !answered_ && !closing_) {
+    Answer(nullptr, onError, code);
+    return ending;
+  }
+  if (ending == Ending::kDone) {
+    if (succeeded_) {
+      Answer(onSuccess, onError, 0);
+    }
+    told_end_ = true;
+    if (onClose) {
+      onClose();
+    }
   }
   return ending;
 }
 
-TransferCommand::Ending TransferCommand::Fail(int rc, const std::function<void(int)>& onError) {
+void TransferCommand::Answer(const std::function<void()>& onSuccess,
+                             const std::function<void(ErrorCode)>& onError, ErrorCode code) {
+  if (answered_) {
+    return;
+  }
+  answered_ = true;
+  if (code != 0) {
+    told_end_ = true;
+    onError(code);
+  } else {
+    succeeded_ = true;
+    onSuccess();
+  }
+}
+
+void TransferCommand::AnswerAbort(ErrorCode code, const std::function<void(ErrorCode)>& onError,
+                                  const std::function<void()>& onClose) {
+  if (told_end_) {
+    return;
+  }
+  told_end_ = true;
+  if (!answered_) {
+    answered_ = true;
+    onError(code);
+  } else if (onClose) {
+    onClose();  // a download that has succeeded: its handle goes with the file system
+  }
+}
+
+TransferCommand::Ending TransferCommand::Fail(int rc,
+                                              const std::function<void(ErrorCode)>& onError) {
   const StepResult result = ClassifyStep(rc, rc == LIBSSH2_ERROR_SFTP_PROTOCOL ? LastStatus() : 0);
   Ending ending = Ending::kFailed;
   if (result.outcome == StepResult::kFailed) {
@@ -50,18 +95,19 @@ TransferCommand::Ending TransferCommand::Fail(int rc, const std::function<void(i
     ending = handle_.isOpen() ? Ending::kClose : Ending::kDone;
   }
   if (!closing_) {
-    onError(result.code);
+    Answer(nullptr, onError, result.code);
   }
   return ending;
 }
 
-void TransferCommand::CloseHandleStep(const std::function<void(int)>& onError,
+void TransferCommand::CloseHandleStep(const std::function<void()>& onSuccess,
+                                      const std::function<void(ErrorCode)>& onError,
                                       const std::function<void()>& onClose) {
-  SetEnding(CloseHandle(onError, onClose));
+  SetEnding(CloseHandle(onSuccess, onError, onClose));
 }
 
 void TransferCommand::OpenStep(const std::string& path, unsigned long flags, long mode,
-                               int next_step, const std::function<void(int)>& onError) {
+                               int next_step, const std::function<void(ErrorCode)>& onError) {
   const int rc = handle_.open(session_, sftp_, path, flags, mode);
   Track(rc);
   if (rc == 0) {
@@ -71,7 +117,7 @@ void TransferCommand::OpenStep(const std::string& path, unsigned long flags, lon
   }
 }
 
-void TransferCommand::FailStep(int rc, const std::function<void(int)>& onError) {
+void TransferCommand::FailStep(int rc, const std::function<void(ErrorCode)>& onError) {
   SetEnding(Fail(rc, onError));
 }
 

@@ -27,7 +27,8 @@ WriteFile::WriteFile(const CommandTarget& target, std::string path, unsigned lon
 void WriteFile::detach() {
   // Kept until the next run: this may be called from inside one of them.
   retired_ = std::move(callbacks_);
-  callbacks_ = cb::WriteCallbacks{[] { return cb::FilePart{}; }, [] {}, [] {}, [](int) {}, nullptr};
+  callbacks_ =
+      cb::WriteCallbacks{[] { return cb::FilePart{}; }, [] {}, [] {}, [](ErrorCode) {}, nullptr};
   finish();
   resume();
 }
@@ -63,7 +64,7 @@ int WriteFile::perform() {
         }
         break;
       case STEP_CLOSE_HANDLE:
-        CloseHandleStep(callbacks_.onError, callbacks_.onClose);
+        CloseHandleStep(callbacks_.onSuccess, callbacks_.onError, callbacks_.onClose);
         break;
       case STEP_DONE:
         return SshCommand::kDone;
@@ -105,7 +106,7 @@ bool WriteFile::Write() {
   TakeParts();
   if (Unacknowledged() == 0) {
     if (last_taken_ && !closing_) {
-      callbacks_.onSuccess();
+      succeeded_ = true;  // answered once the close has kept it
       step_ = STEP_CLOSE_HANDLE;
       return true;
     }

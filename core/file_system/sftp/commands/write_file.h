@@ -30,7 +30,9 @@ class WriteFile : public TransferCommand {
   // Script's functions often hold the script object that holds this command: an ended transfer
   // lets them go, so that the object can be collected.
   void onEnded() override;
-  void onAborted(int code) override { callbacks_.onError(code); }
+  void onAborted(ErrorCode code) override {
+    AnswerAbort(code, callbacks_.onError, callbacks_.onClose);
+  }
   bool HasCallInFlight() const override;
   // One round of taking parts and writing: false when the pass has to wait.
   bool Write();

@@ -1,5 +1,5 @@
-// The C entry points of the channel slot family; see libssh2_channel_slot.h.
-#include "libssh2_ext/channel/libssh2_channel_slot.h"
+// The C entry points of the listen slot; see libssh2_listen_slot.h.
+#include "libssh2_ext/channel/libssh2_listen_slot.h"
 
 #include <new>
 
@@ -11,7 +11,6 @@ namespace {
 const char kAbandoned = 0;
 
 struct ChannelSlots : ext::SessionState {
-  const void* open = nullptr;
   const void* listen = nullptr;
 };
 
@@ -66,18 +65,6 @@ int Finish(LIBSSH2_SESSION* session, const void* holder, SlotMember slot, Result
 
 }  // namespace
 
-int libssh2_session_open_slot_take(LIBSSH2_SESSION* session, const void* holder) {
-  return Take(session, holder, &ChannelSlots::open);
-}
-
-void libssh2_session_open_slot_release(LIBSSH2_SESSION* session, const void* holder) {
-  Let(session, holder, &ChannelSlots::open, nullptr);
-}
-
-void libssh2_session_open_slot_abandon(LIBSSH2_SESSION* session, const void* holder) {
-  Let(session, holder, &ChannelSlots::open, &kAbandoned);
-}
-
 int libssh2_session_listen_slot_take(LIBSSH2_SESSION* session, const void* holder) {
   return Take(session, holder, &ChannelSlots::listen);
 }
@@ -88,50 +75,6 @@ void libssh2_session_listen_slot_release(LIBSSH2_SESSION* session, const void* h
 
 void libssh2_session_listen_slot_abandon(LIBSSH2_SESSION* session, const void* holder) {
   Let(session, holder, &ChannelSlots::listen, &kAbandoned);
-}
-
-int libssh2_channel_open_in_slot(LIBSSH2_SESSION* session, const void* holder, const char* type,
-                                 unsigned int type_length, unsigned int window_size,
-                                 unsigned int packet_size, const char* message,
-                                 unsigned int message_length, LIBSSH2_CHANNEL** channel) {
-  if (channel == nullptr) {
-    return LIBSSH2_ERROR_BAD_USE;
-  }
-  *channel = nullptr;
-  if (int rc = Take(session, holder, &ChannelSlots::open)) {
-    return rc;
-  }
-  return Finish(session, holder, &ChannelSlots::open,
-                libssh2_channel_open_ex(session, type, type_length, window_size, packet_size,
-                                        message, message_length),
-                channel);
-}
-
-int libssh2_channel_direct_tcpip_in_slot(LIBSSH2_SESSION* session, const void* holder,
-                                         const char* host, int port, const char* originator_host,
-                                         int originator_port, LIBSSH2_CHANNEL** channel) {
-  if (channel == nullptr || host == nullptr || originator_host == nullptr) {
-    return LIBSSH2_ERROR_BAD_USE;
-  }
-  *channel = nullptr;
-  if (int rc = Take(session, holder, &ChannelSlots::open)) {
-    return rc;
-  }
-  return Finish(
-      session, holder, &ChannelSlots::open,
-      libssh2_channel_direct_tcpip_ex(session, host, port, originator_host, originator_port),
-      channel);
-}
-
-int libssh2_sftp_init_in_slot(LIBSSH2_SESSION* session, const void* holder, LIBSSH2_SFTP** sftp) {
-  if (sftp == nullptr) {
-    return LIBSSH2_ERROR_BAD_USE;
-  }
-  *sftp = nullptr;
-  if (int rc = Take(session, holder, &ChannelSlots::open)) {
-    return rc;
-  }
-  return Finish(session, holder, &ChannelSlots::open, libssh2_sftp_init(session), sftp);
 }
 
 int libssh2_channel_forward_listen_in_slot(LIBSSH2_SESSION* session, const void* holder,

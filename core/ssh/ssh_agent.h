@@ -1,8 +1,9 @@
 // Agent forwarding of one session: made when the server first accepts a shell's forwarding request,
-// it serves every agent channel the server opens from then on, each through its own data pump and
-// request handler, from the key store and confirmation callbacks of that first request's options.
-#ifndef QUELBAR_CORE_KEYS_SSH_AGENT_H_
-#define QUELBAR_CORE_KEYS_SSH_AGENT_H_
+// it adopts every agent channel the server opens from then on (ServerChannels) and serves each
+// through its own data pump and request handler (core/keys), from the key store and confirmation
+// callbacks of that first request's options.
+#ifndef QUELBAR_CORE_SSH_SSH_AGENT_H_
+#define QUELBAR_CORE_SSH_SSH_AGENT_H_
 
 #include <libssh2.h>
 
@@ -11,17 +12,18 @@
 
 #include "core/keys/agent_key_source.h"
 #include "core/keys/agent_options.h"
+#include "core/ssh/server_channels.h"
 #include "core/ssh/session_host.h"
+#include "core/ssh/ssh_channel.h"
 #include "core/weak_ptr.h"
 
-class SshAgent {
+class SshAgent : private ServerChannels::Adopter {
  public:
-  // Registers itself in the session's abstract block and installs libssh2's agent-channel callback.
+  // Becomes the session's adopter of agent channels.
   SshAgent(SessionHost* host, AgentOptions options);
   SshAgent(const SshAgent&) = delete;
   SshAgent& operator=(const SshAgent&) = delete;
-  // Leaves the block, then frees its channels without waiting: an agent channel that libssh2 opens
-  // while the session is being freed is left to libssh2, which frees it with the session.
+  // Adopts no more; channels of its own still held are freed without waiting.
   ~SshAgent();
 
   // The session is closing: no channel is served or taken any more.
@@ -30,8 +32,8 @@ class SshAgent {
  private:
   class Channel;
 
-  static void OnAgentChannel(LIBSSH2_SESSION* session, LIBSSH2_CHANNEL* channel, void** abstract);
-  void AddChannel(LIBSSH2_CHANNEL* channel);
+  // ServerChannels::Adopter
+  void AdoptChannel(SshChannel channel) override;
   // Destroys the channels that have ended; runs as its own step, never inside a channel's.
   int PruneStep();
 
@@ -43,4 +45,4 @@ class SshAgent {
   WeakPtrFactory<SshAgent> weak_factory_{this};
 };
 
-#endif  // QUELBAR_CORE_KEYS_SSH_AGENT_H_
+#endif  // QUELBAR_CORE_SSH_SSH_AGENT_H_

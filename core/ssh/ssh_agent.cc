@@ -1,4 +1,4 @@
-#include "core/keys/ssh_agent.h"
+#include "core/ssh/ssh_agent.h"
 
 #include <cstddef>
 #include <string>
@@ -7,8 +7,8 @@
 
 #include "core/keys/agent_request_handler.h"
 #include "core/ssh/channel_pump.h"
+#include "core/ssh/channel_reaper.h"
 #include "core/ssh/command_queue.h"
-#include "core/ssh/session_abstract_block.h"
 #include "core/ssh/ssh_channel.h"
 #include "core/ssh/ssh_command.h"
 
@@ -28,9 +28,9 @@ constexpr std::size_t kMaxQueuedReplyBytes = 64 * 1024;
 // written), at a request beyond the size limit, or with the agent.
 class SshAgent::Channel : private ChannelPump::Delegate {
  public:
-  Channel(SshAgent* agent, LIBSSH2_CHANNEL* channel)
+  Channel(SshAgent* agent, SshChannel channel)
       : agent_(agent),
-        channel_(channel),
+        channel_(std::move(channel)),
         pump_(agent->host_, &channel_, {0}, kAgentLimits, this),
         handler_(&agent->keys_, &agent->options_, [this] { QueueServe(); }) {}
 
@@ -131,11 +131,7 @@ class SshAgent::Channel : private ChannelPump::Delegate {
   }
 
   int FreeStep() {
-    if (agent_->host_->IsClosing()) {
-      channel_.Abandon();  // the session's free takes it
-    } else if (channel_.Free() == LIBSSH2_ERROR_EAGAIN) {
-      return SshCommand::kPending;
-    }
+    agent_->host_->channel_reaper().Release(std::move(channel_));
     finished_ = true;
     agent_->host_->queue()->Push(MakeCommand([agent = agent_->weak_factory_.GetWeakPtr()] {
       return agent ? agent->PruneStep() : static_cast<int>(SshCommand::kDone);
@@ -156,15 +152,12 @@ class SshAgent::Channel : private ChannelPump::Delegate {
 
 SshAgent::SshAgent(SessionHost* host, AgentOptions options)
     : host_(host), options_(std::move(options)) {
-  host_->abstract_block()->agent = this;
-  libssh2_session_callback_set2(host_->session(), LIBSSH2_CALLBACK_AUTHAGENT,
-                                reinterpret_cast<libssh2_cb_generic*>(&OnAgentChannel));
+  host_->server_channels().SetAgentAdopter(this);
 }
 
 SshAgent::~SshAgent() {
-  SessionAbstractBlock* block = host_->abstract_block();
-  if (block->agent == this) {
-    block->agent = nullptr;
+  if (host_->server_channels().agent_adopter() == this) {
+    host_->server_channels().SetAgentAdopter(nullptr);
   }
 }
 
@@ -175,20 +168,13 @@ void SshAgent::Disable() {
   }
 }
 
-void SshAgent::OnAgentChannel(LIBSSH2_SESSION* /*session*/, LIBSSH2_CHANNEL* channel,
-                              void** abstract) {
-  SessionAbstractBlock* block = SessionAbstractBlock::FromAbstract(abstract);
-  if (block != nullptr && block->agent != nullptr) {
-    static_cast<SshAgent*>(block->agent)->AddChannel(channel);
-  }
-}
-
-void SshAgent::AddChannel(LIBSSH2_CHANNEL* channel) {
+void SshAgent::AdoptChannel(SshChannel channel) {
   if (!enabled_) {
-    return;  // left to the session's free
+    host_->channel_reaper().Release(std::move(channel));
+    return;
   }
   // Called from inside a libssh2 call: Start only queues the first read.
-  channels_.push_back(std::make_unique<Channel>(this, channel));
+  channels_.push_back(std::make_unique<Channel>(this, std::move(channel)));
   channels_.back()->Start();
 }
 
