@@ -10,6 +10,7 @@ const path = require('node:path');
 const { execFile } = require('node:child_process');
 const { promisify } = require('node:util');
 const { Server, utils } = require('ssh2');
+const { sendPacket } = require('ssh2/lib/protocol/utils');
 const { bytes, IAC, DO, SB, SE, NEW_ENVIRON } = require('../peers/telnet-script-peer');
 
 // Under the sanitizers freed memory waits in quarantine, so RSS says nothing there.
@@ -320,10 +321,19 @@ test('hostile SSH servers', async (t) => {
     assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
   }));
 
-  await t.test('a listen answered with no port', () => {
+  await t.test('messages of type 0 amid output, and a listen answered with no port', () => {
     const requests = [];
     return withSsh2Server((id, protocol) => {
-      protocol.channelData(id, Buffer.from('out'));
+      const typeZero = () => {
+        const start = protocol._packetRW.write.allocStart;
+        const message = protocol._packetRW.write.alloc(1);
+        message[start] = 0;
+        sendPacket(protocol, protocol._packetRW.write.finalize(message));
+      };
+      for (const piece of ['o', 'u', 't']) {
+        protocol.channelData(id, Buffer.from(piece));
+        for (let i = 0; i < 5; i++) typeZero();
+      }
       protocol.exitStatus(id, 0);
       protocol.channelEOF(id);
       protocol.channelClose(id);
