@@ -2,8 +2,10 @@
 // One long run of mixed sessions against the local peers, to see memory and descriptors stay flat:
 // SSH sessions that connect and close, run commands (with output checked), drive shells and use SFTP
 // (one-call operations, a download and an upload with checksums, now and then a file system closed in
-// the middle of a download), and Telnet logins, a few at a time, round after round. Every minute it prints the process's RSS and its open
-// descriptors; at the end the start, peak and end of both.
+// the middle of a download), relay connections through local and SOCKS forwardings (now and then a
+// forwarding closed while its connections run), and Telnet logins, a few at a time, round after
+// round. Every minute it prints the process's RSS and its open descriptors; at the end the start,
+// peak and end of both.
 //
 //   npm run soak                        one hour (the peers must run: tests/peers/peers start)
 //   SOAK_MINUTES=5 npm run soak         shorter
@@ -256,8 +258,8 @@ async function main() {
   const sample = () => {
     const s = { minute: samples.length, rss: process.memoryUsage().rss, fds: openDescriptors(), ...counts };
     samples.push(s);
-    console.log(`minute ${s.minute}: rss ${(s.rss / 1048576).toFixed(1)} MiB, ${s.fds} descriptors, ` +
-                `${s.connect} connect, ${s.exec} exec, ${s.shell} shell, ${s.sftp} sftp, ${s.telnet} telnet, ` +
+    const done = Object.keys(rounds).map((kind) => `${s[kind]} ${kind}`).join(', ');
+    console.log(`minute ${s.minute}: rss ${(s.rss / 1048576).toFixed(1)} MiB, ${s.fds} descriptors, ${done}, ` +
                 `${s.failed} failed`);
   };
   sample();
