@@ -1,6 +1,6 @@
 // The PortForwarding script class: script's handle on one forwarding. It observes the forwarding
-// without owning it (the session does); once the forwarding is over, like an object script made
-// itself with `new forwarding.constructor()`, it answers "" and 0 and close does nothing.
+// without owning it (the session does); once the forwarding is over it answers "" and 0 and close
+// does nothing, and so does an object script made itself with `new forwarding.constructor()`.
 #include "nodejs/port_forwarding.h"
 
 #include <functional>
@@ -43,29 +43,31 @@ class NodePortForwarding : public ScriptWrapper<NodePortForwarding>,
  private:
   explicit NodePortForwarding(PortForwarding* core) : core_(core) { core_->AddObserver(this); }
 
-  // The forwarding behind the receiver, or null (an inert object, or a forwarding that has ended).
-  static PortForwarding* From(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+  // False, with a TypeError thrown, when the receiver is no PortForwarding. Otherwise *core is the
+  // forwarding behind it, or null for one that has ended and for an inert object alike.
+  static bool From(const Nan::FunctionCallbackInfo<v8::Value>& info, PortForwarding** core) {
     NodePortForwarding* self = Receiver(info);
-    return self != nullptr ? self->core_ : nullptr;
+    *core = self != nullptr ? self->core_ : nullptr;
+    return self != nullptr || IsInstance(info.This());
   }
 
   static void Close(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (PortForwarding* core = From(info)) {
+    PortForwarding* core;
+    if (From(info, &core) && core != nullptr) {
       core->Close();
     }
   }
 
-  // An ended forwarding answers "" and 0; an inert object, like every method of it, undefined.
   static void GetBindAddress(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (NodePortForwarding* self = Receiver(info)) {
-      PortForwarding* core = self->core_;
+    PortForwarding* core;
+    if (From(info, &core)) {
       info.GetReturnValue().Set(ToJsText(core != nullptr ? core->GetBindAddress() : std::string()));
     }
   }
 
   static void GetBindPort(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (NodePortForwarding* self = Receiver(info)) {
-      PortForwarding* core = self->core_;
+    PortForwarding* core;
+    if (From(info, &core)) {
       info.GetReturnValue().Set(Nan::New(core != nullptr ? core->GetBindPort() : 0));
     }
   }

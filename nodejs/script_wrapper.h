@@ -97,6 +97,11 @@ class ScriptWrapper : public Nan::ObjectWrap {
     return UnwrapInstance(receiver);
   }
 
+  // Whether object was made by this class's constructor: a live object or an inert one.
+  static bool IsInstance(v8::Local<v8::Object> object) {
+    return Nan::New(Template())->HasInstance(object);
+  }
+
   // Holds the script object strongly from now on, as a socket keeps itself alive while it works:
   // a session whose object script dropped goes on to its final callback, and garbage collection
   // never tears a working core down.

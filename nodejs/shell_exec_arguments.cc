@@ -96,15 +96,24 @@ const char* AgentRequestTypeName(AgentRequestType type) {
   return "unsupported";
 }
 
-// onCompleteCallback(result), onPromptCallback(requestType, keyFingerprint, reply); a callback that
-// is not a function leaves the default.
-AgentOptions ParseAgentOptions(v8::Local<v8::Value> value) {
-  AgentOptions options;
+// onCompleteCallback(result), onPromptCallback(requestType, keyFingerprint, reply). An
+// onCompleteCallback that is not a function leaves the default; an onPromptCallback that is neither
+// undefined nor a function is refused (false, a TypeError thrown): read as none, it would let every
+// request through unasked.
+bool ParseAgentOptions(v8::Local<v8::Value> value, AgentOptions* parsed) {
+  AgentOptions& options = *parsed;
   if (value.IsEmpty() || !value->IsObject()) {
-    return options;
+    return true;
   }
-  if (SshAgentStorage* storage = UnwrapSshAgentStorage(GetProperty(value, "storage"))) {
+  v8::Local<v8::Value> prompt = GetProperty(value, "onPromptCallback");
+  if (!prompt->IsUndefined() && !prompt->IsFunction()) {
+    Nan::ThrowTypeError("shell: agentOptions.onPromptCallback must be a function");
+    return false;
+  }
+  v8::Local<v8::Value> storage_value = GetProperty(value, "storage");
+  if (SshAgentStorage* storage = UnwrapSshAgentStorage(storage_value)) {
     options.storage = std::make_shared<SafeCallWrapper<SshAgentStorage>>(storage);
+    options.storage_hold = HoldSshAgentStorage(storage_value);
   }
   options.enable = GetProperty(value, "enable")->IsTrue();
   if (auto function = ScriptFunction::From(GetProperty(value, "onCompleteCallback"))) {
@@ -114,7 +123,7 @@ AgentOptions ParseAgentOptions(v8::Local<v8::Value> value) {
       function->Call(1, argv);
     };
   }
-  if (auto function = ScriptFunction::From(GetProperty(value, "onPromptCallback"))) {
+  if (auto function = ScriptFunction::From(prompt)) {
     options.promptEnabled = true;
     options.onPrompt = [function](AgentRequestType type, std::string fingerprint,
                                   std::function<void(bool)> reply) {
@@ -124,7 +133,7 @@ AgentOptions ParseAgentOptions(v8::Local<v8::Value> value) {
       function->Call(3, argv);
     };
   }
-  return options;
+  return true;
 }
 
 }  // namespace
@@ -137,15 +146,13 @@ ExecOptions ReadExecArguments(const Nan::FunctionCallbackInfo<v8::Value>& info) 
   return options;
 }
 
-ShellOptions ReadShellArguments(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-  ShellOptions options;
-  options.readyCallback = [](RemoteTerminal*) {};
-  options.dataCallback = [](const std::string&) {};
-  options.disconnectCallback = [] {};
-  options.terminal = ParseTerminalOptions(info[0]);
-  WrapRemoteTerminalCallback(info[1], &options.readyCallback);
-  WrapDataCallback(info[2], &options.dataCallback);
-  WrapVoidCallback(info[3], &options.disconnectCallback);
-  options.agent = ParseAgentOptions(info[4]);
-  return options;
+bool ReadShellArguments(const Nan::FunctionCallbackInfo<v8::Value>& info, ShellOptions* options) {
+  options->readyCallback = [](RemoteTerminal*) {};
+  options->dataCallback = [](const std::string&) {};
+  options->disconnectCallback = [] {};
+  options->terminal = ParseTerminalOptions(info[0]);
+  WrapRemoteTerminalCallback(info[1], &options->readyCallback);
+  WrapDataCallback(info[2], &options->dataCallback);
+  WrapVoidCallback(info[3], &options->disconnectCallback);
+  return ParseAgentOptions(info[4], &options->agent);
 }

@@ -12,7 +12,9 @@
 // other value runs the empty command); callback gets (exit status, output Buffer).
 ExecOptions ReadExecArguments(const Nan::FunctionCallbackInfo<v8::Value>& info);
 
-// shell(terminal options, readyCallback, dataCallback, disconnectCallback, agent options).
-ShellOptions ReadShellArguments(const Nan::FunctionCallbackInfo<v8::Value>& info);
+// shell(terminal options, readyCallback, dataCallback, disconnectCallback, agent options). False,
+// with a TypeError thrown, for agent options that would serve requests script meant to confirm
+// without asking (an onPromptCallback that is not a function).
+bool ReadShellArguments(const Nan::FunctionCallbackInfo<v8::Value>& info, ShellOptions* options);
 
 #endif  // QUELBAR_NODEJS_SHELL_EXEC_ARGUMENTS_H_

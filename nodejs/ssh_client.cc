@@ -2,6 +2,8 @@
 // the session's final callback.
 #include <nan.h>
 
+#include <utility>
+
 #include "core/ssh/dynamic_port_forwarding.h"
 #include "core/ssh/local_port_forwarding.h"
 #include "core/ssh/remote_port_forwarding.h"
@@ -58,8 +60,10 @@ class NodeSshClient : public ScriptWrapper<NodeSshClient> {
   }
 
   static void Shell(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (NodeSshClient* self = Receiver(info)) {
-      StartShell(*self->client_.session(), ReadShellArguments(info));
+    ShellOptions options;
+    NodeSshClient* self = Receiver(info);
+    if (self != nullptr && ReadShellArguments(info, &options)) {
+      StartShell(*self->client_.session(), std::move(options));
     }
   }
 

@@ -4,6 +4,7 @@
 #ifndef QUELBAR_CORE_KEYS_AGENT_KEY_SOURCE_H_
 #define QUELBAR_CORE_KEYS_AGENT_KEY_SOURCE_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,13 @@
 
 class AgentKeySource : public AgentRequestHandler::Delegate {
  public:
+  // What keys added from the server side may make the store hold: a program there adds keys on its
+  // own, and a hostile server would otherwise grow this process's memory without end. An add past
+  // any of these bounds is refused (the program sees SSH_AGENT_FAILURE).
+  static constexpr size_t kMaxKeys = 1024;
+  static constexpr size_t kMaxCommentBytes = 1024;
+  static constexpr size_t kMaxStoredBytes = 1024 * 1024;
+
   // options must outlive the source.
   explicit AgentKeySource(const AgentOptions* options) : options_(options) {}
 

@@ -30,6 +30,9 @@ struct AgentOptions {
   // the forwarding request: script may drop the store (and the collector destroy it) in between.
   // Every copy of the options shares the one watch.
   std::shared_ptr<SafeCallWrapper<SshAgentStorage>> storage;
+  // Keeps the store itself alive while any copy of the options may serve it (the agent's copy lives
+  // as long as the session): script need not keep a reference to a store it handed to a shell.
+  std::shared_ptr<void> storage_hold;
   bool enable = false;
   bool promptEnabled = false;
   std::function<void(bool)> onComplete = [](bool) {};

@@ -68,3 +68,11 @@ const SshKeyPair* SshAgentStorage::FindIdentity(const std::string& fingerprint) 
   }
   return nullptr;
 }
+
+size_t SshAgentStorage::StoredBytes() const {
+  size_t bytes = 0;
+  for (const SshKeyPair& pair : identities_) {
+    bytes += pair.fingerprint.size() + pair.public_key.size() + pair.private_key.size();
+  }
+  return bytes;
+}

@@ -5,6 +5,7 @@
 #ifndef QUELBAR_CORE_KEYS_SSH_AGENT_STORAGE_H_
 #define QUELBAR_CORE_KEYS_SSH_AGENT_STORAGE_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ class SshAgentStorage : public SharedObservableObject {
   // Valid until the next change of the store.
   virtual const std::vector<SshKeyPair>& GetIdentities() const;
   virtual const SshKeyPair* FindIdentity(const std::string& fingerprint) const;
+  // The bytes of key text the records hold.
+  size_t StoredBytes() const;
 
  private:
   std::vector<SshKeyPair> identities_;

@@ -26,7 +26,11 @@ class ForwardingListener {
   // Called with each accepted socket (initialised, TCP_NODELAY set, not yet reading).
   using ConnectionCallback = std::function<void(UvTcpPtr socket)>;
 
-  static constexpr int kBacklog = 128;
+  // Connections the system may hold for us before we accept them. Clients come in bursts (a browser
+  // through a SOCKS forwarding, a pool opening at once) while a queue pass keeps the loop busy, and
+  // the system resets what does not fit. As deep as Node's own listen; the system's somaxconn caps
+  // it.
+  static constexpr int kBacklog = 511;
 
   // host "localhost" binds ::1 and "*" binds :: (both families where the system allows it); any
   // other host must be a numeric IPv6 or IPv4 address.

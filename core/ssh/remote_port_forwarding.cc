@@ -172,6 +172,13 @@ int SshRemotePortForwarding::ListenStep() {
   if (closed_) {
     return SshCommand::kDone;  // the cancel step, queued meanwhile, takes the listener
   }
+  if (bound_port_ < 1 || bound_port_ > 65535) {
+    // No port at all: a broken or hostile server. Listening there is cancelled and the forwarding
+    // waits for close, as after a refusal.
+    bound_port_ = 0;
+    Push(&SshRemotePortForwarding::CancelStep);
+    return SshCommand::kDone;
+  }
   session_->server_channels().AddListener(listener_, this);
   // A copy: script may close the forwarding, or the client, from the callback.
   std::function<void(PortForwarding*)> ready = options_.readyCallback;

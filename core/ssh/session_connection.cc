@@ -65,14 +65,15 @@ ssize_t SessionConnection::Receive(char* buffer, size_t length) {
     if (input_state_ == InputState::kOpen) {
       // Straight from the socket into libssh2's buffer while bulk data flows; libuv's reading wakes
       // the session once the socket runs dry, and reports its end.
-      if (bulk_input_) {
+      if (bulk_input_ && direct_reads_left_ > 0) {
+        --direct_reads_left_;
         const ssize_t read = connection_.TryRead(buffer, length);
         if (read > 0) {
           read_directly_ = true;
           return read;
         }
-        bulk_input_ = false;
       }
+      bulk_input_ = false;
       connection_.StartReading();
     }
     return -EAGAIN;

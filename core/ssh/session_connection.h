@@ -65,7 +65,11 @@ class SessionConnection : public NetworkConnection::Delegate {
   // flowing.
   class Batch {
    public:
-    explicit Batch(SessionConnection* transport) : transport_(transport) { ++transport_->batches_; }
+    explicit Batch(SessionConnection* transport) : transport_(transport) {
+      if (transport_->batches_++ == 0) {
+        transport_->direct_reads_left_ = kDirectReadsPerBatch;
+      }
+    }
     ~Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
@@ -122,6 +126,12 @@ class SessionConnection : public NetworkConnection::Delegate {
   // that finds nothing.
   static constexpr size_t kBulkReadSize = 64 * 1024;
   bool bulk_input_ = false;
+  // Reads straight from the socket in one run of the session's work. A server that sends without
+  // pause never lets the socket run dry, and without a bound one run would read, and hold the loop,
+  // for as long as it sends. Past the bound libuv's reading wakes the session on a later loop turn.
+  // 64 reads of libssh2's packet buffer are about 2 MiB.
+  static constexpr int kDirectReadsPerBatch = 64;
+  int direct_reads_left_ = kDirectReadsPerBatch;
   // Below this a message is small: a request, an acknowledgement, a window adjustment.
   static constexpr size_t kSmallMessage = 1024;
   int batches_ = 0;

@@ -210,13 +210,17 @@ class RequestServer {
         !reader_.ReadUint32(&flags)) {
       return LIBSSH2_ERROR_AGENT_PROTOCOL;
     }
+    // A key the store does not hold is refused without a question: there is nothing to allow.
+    OwnedIdentity identity;
+    if (!FindIdentity(blob, &identity)) {
+      return LIBSSH2_ERROR_AGENT_PROTOCOL;
+    }
     int rc = Confirm(LIBSSH2_AGENT_FORWARDING_CONFIRM_SIGN, blob);
     if (rc != 0) {
       return rc;
     }
-    OwnedIdentity identity;
     keygen::Key key;
-    if (!FindIdentity(blob, &identity) || ReadIdentityKey(*identity.get(), &key) != 0) {
+    if (ReadIdentityKey(*identity.get(), &key) != 0) {
       return LIBSSH2_ERROR_AGENT_PROTOCOL;
     }
     SecureBytes signature;

@@ -327,6 +327,56 @@ test('dynamic forwarding serves SOCKS4, 4a and 5 clients and answers what it can
   web.close();
 });
 
+// Connects, writes bytes and half-closes at once; resolves with what came back, or 'reset'.
+const writeAndEnd = (port, bytes) => new Promise((resolve) => {
+  const socket = net.connect({ port, host: '127.0.0.1', allowHalfOpen: true }, () => socket.end(bytes));
+  const chunks = [];
+  socket.on('data', (d) => chunks.push(d));
+  socket.on('error', () => resolve('reset'));
+  socket.on('close', (hadError) => { if (!hadError) resolve(Buffer.concat(chunks).toString('latin1')); });
+});
+
+test('bursts after failures are all relayed; a forwarding ends on a later turn', async () => {
+  const { client, ended } = await connect();
+  const echo = await echoServer();
+  const toNowhere = await local(client, await closedPort());
+  let inClose = false;
+  let endedInClose;
+  const toEcho = await local(client, echo.address().port,
+                             { disconnectCallback: () => { endedInClose = inClose; } });
+  const socks = await forward(client, 'dynamicPortForwarding', { bindAddress: '127.0.0.1', port: 0 });
+  const lost = (answers, expected) => answers.filter((a) => a !== expected).length;
+
+  const failed = await Promise.all(Array.from({ length: 300 }, () => writeAndEnd(toNowhere.boundPort, 'x')));
+  assert.ok(failed.every((a) => a === 'reset' || a === ''));
+  const port = echo.address().port;
+  const viaSocks = Buffer.concat([Buffer.from([5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1, port >> 8, port & 255]),
+                                  Buffer.from('socks')]);
+  const [local300, socks300] = await Promise.all([
+    Promise.all(Array.from({ length: 300 }, (_, i) => writeAndEnd(toEcho.boundPort, `local ${i}`))),
+    Promise.all(Array.from({ length: 300 }, () => writeAndEnd(socks.boundPort, viaSocks))),
+  ]);
+  assert.strictEqual(local300.filter((a, i) => a !== `local ${i}`).length, 0);
+  assert.strictEqual(lost(socks300, '\x05\x00\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00socks'), 0);
+
+  // close() calls back on a later turn; a command started in the same turn keeps the session.
+  const inert = new toEcho.forwarding.constructor();
+  assert.deepStrictEqual([inert.getBindAddress(), inert.getBindPort(), inert.close()], ['', 0, undefined]);
+  toNowhere.forwarding.close();
+  socks.forwarding.close();
+  await Promise.all([toNowhere.disconnected, socks.disconnected]);
+  inClose = true;
+  toEcho.forwarding.close();
+  const command = execText(client, 'echo kept');
+  inClose = false;
+  assert.deepStrictEqual([toEcho.forwarding.getBindAddress(), toEcho.forwarding.getBindPort()], ['', 0]);
+  assert.strictEqual(await command, '0:kept\n');
+  await toEcho.disconnected;
+  assert.strictEqual(endedInClose, false);
+  assert.strictEqual(await ended, 'disconnected');
+  echo.close();
+});
+
 test('closing, dropping or losing the session in every phase calls back once and never crashes',
   async () => {
     const { client, ended } = await connect();

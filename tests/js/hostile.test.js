@@ -10,6 +10,7 @@ const path = require('node:path');
 const { execFile } = require('node:child_process');
 const { promisify } = require('node:util');
 const { Server, utils } = require('ssh2');
+const { sendPacket } = require('ssh2/lib/protocol/utils');
 const { bytes, IAC, DO, SB, SE, NEW_ENVIRON } = require('../peers/telnet-script-peer');
 
 // Under the sanitizers freed memory waits in quarantine, so RSS says nothing there.
@@ -184,7 +185,50 @@ const sshClient = (user) => `
     disconnectCallback: () => { events.push('disconnect'); report(); } });
 `;
 
+// A client whose timer ticks every 20 ms while it connects; its events end with the longest gap
+// between ticks. With closeAfter it closes the client after that many milliseconds.
+const tickingClient = (closeAfter = 0) => `
+  let last = Date.now();
+  let longest = 0;
+  setInterval(() => { const now = Date.now(); longest = Math.max(longest, now - last); last = now; }, 20);
+  const done = () => { events.push('longest gap:' + longest); report(); };
+  const client = new lib.SshClient();
+  client.connect({ host: '127.0.0.1', port: String(port), username: 'x', password: 'x',
+    knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
+    errorCallback: (e) => {
+      events.push('error:' + e.libquelbar_error_type + ':' + e.libquelbar_error_code + ':' + e.message);
+      done();
+    },
+    disconnectCallback: () => { events.push('disconnect'); done(); } });
+  if (${closeAfter}) setTimeout(() => client.close(), ${closeAfter});
+`;
+
 test('hostile SSH servers', async (t) => {
+  // The loop goes on while the server floods: no gap of seconds between the client's ticks.
+  const longestGap = (events) => Number(events.pop().slice('longest gap:'.length));
+
+  await t.test('lines before the version line without end', () => withServer((socket) => {
+    flood(socket, Buffer.from('this is not a version line\r\n'.repeat(2000)), 1 << 30);
+    socket.resume();
+  }, async (port) => {
+    const { events } = await inChild(tickingClient(), port);
+    assert.ok(longestGap(events) < 2000);
+    assert.strictEqual(events.length, 1, events.join());
+    assert.match(events[0], new RegExp(`^error:2:${LIBSSH2_ERROR_OUT_OF_BOUNDARY}:SSH handshake with ` +
+                                       '.*: The server sent more than 1024 lines before its SSH version line$'));
+  }));
+
+  await t.test('a flood of small messages during the key exchange; close() ends it', () => withServer((socket) => {
+    socket.write('SSH-2.0-hostile\r\n');
+    const ignore = packet(Buffer.from([2, 0, 0, 0, 0]));
+    flood(socket, Buffer.concat(Array(4096).fill(ignore)), 2 ** 40);
+    socket.resume();
+  }, async (port) => {
+    const { events } = await inChild(tickingClient(3000), port);
+    assert.ok(longestGap(events) < 2000);
+    assert.deepStrictEqual(events, ['disconnect']);
+  }));
+
   const boundError = (event) => event.startsWith(`error:2:${LIBSSH2_ERROR_OUT_OF_BOUNDARY}:`) &&
                                 event.endsWith('The server sent more than 4 MiB of messages that nothing asked for');
 
@@ -214,13 +258,15 @@ test('hostile SSH servers', async (t) => {
     }
   }
 
-  // An ssh2 server that accepts any login and hands each exec to onExec(channel id, protocol, alive).
-  async function withSsh2Server(onExec, body) {
+  // An ssh2 server that accepts any login and hands each exec to onExec(channel id, protocol, alive),
+  // and each global request to onRequest(accept, reject, name).
+  async function withSsh2Server(onExec, body, onRequest = (accept, reject) => reject()) {
     const server = new Server({ hostKeys: [ed25519HostKey()] }, (client) => {
       const alive = { connected: true };
       client.on('error', () => {});
       client.on('close', () => { alive.connected = false; });
       client.on('authentication', (ctx) => ctx.accept());
+      client.on('request', onRequest);
       client.on('ready', () => client.on('session', (accept) => {
         accept().on('exec', (acceptExec) => {
           const channel = acceptExec();
@@ -274,4 +320,45 @@ test('hostile SSH servers', async (t) => {
     assert.strictEqual(events[1], 'disconnect');
     assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
   }));
+
+  await t.test('messages of type 0 amid output, and a listen answered with no port', () => {
+    const requests = [];
+    return withSsh2Server((id, protocol) => {
+      const typeZero = () => {
+        const start = protocol._packetRW.write.allocStart;
+        const message = protocol._packetRW.write.alloc(1);
+        message[start] = 0;
+        sendPacket(protocol, protocol._packetRW.write.finalize(message));
+      };
+      for (const piece of ['o', 'u', 't']) {
+        protocol.channelData(id, Buffer.from(piece));
+        for (let i = 0; i < 5; i++) typeZero();
+      }
+      protocol.exitStatus(id, 0);
+      protocol.channelEOF(id);
+      protocol.channelClose(id);
+    }, async (port) => {
+      const { events } = await inChild(`
+        const client = new lib.SshClient();
+        client.connect({ host: '127.0.0.1', port: String(port), username: 'x', password: 'x',
+          knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
+          connectCallback: () => {
+            client.remotePortForwarding({ bindAddress: '', port: 0, host: '127.0.0.1', hostPort: 1,
+              readyCallback: (f) => events.push('ready:' + f.getBindPort()),
+              disconnectCallback: () => events.push('forwarding ended') });
+            client.exec(Buffer.from('x'), (status, output) => {
+              events.push('exec:' + status + ':' + output);
+              setTimeout(() => client.close(), 200);
+            }, (e) => { events.push('exec error:' + e.message); client.close(); });
+          },
+          errorCallback: (e) => { events.push('error:' + e.message); report(); },
+          disconnectCallback: () => { events.push('disconnect'); report(); } });
+      `, port);
+      assert.deepStrictEqual(events, ['exec:0:out', 'forwarding ended', 'disconnect']);
+      assert.deepStrictEqual(requests, ['tcpip-forward', 'cancel-tcpip-forward']);
+    }, (accept, reject, name) => {
+      requests.push(name);
+      if (accept) accept(0xFFFFFFFF);
+    });
+  });
 });

@@ -2,8 +2,10 @@
 // One long run of mixed sessions against the local peers, to see memory and descriptors stay flat:
 // SSH sessions that connect and close, run commands (with output checked), drive shells and use SFTP
 // (one-call operations, a download and an upload with checksums, now and then a file system closed in
-// the middle of a download), and Telnet logins, a few at a time, round after round. Every minute it prints the process's RSS and its open
-// descriptors; at the end the start, peak and end of both.
+// the middle of a download), relay connections through local and SOCKS forwardings (now and then a
+// forwarding closed while its connections run), and Telnet logins, a few at a time, round after
+// round. Every minute it prints the process's RSS and its open descriptors; at the end the start,
+// peak and end of both.
 //
 //   npm run soak                        one hour (the peers must run: tests/peers/peers start)
 //   SOAK_MINUTES=5 npm run soak         shorter
@@ -175,6 +177,76 @@ async function sftpRound(sftp, cutShort) {
   await new Promise((resolve) => sftp.close(resolve));
 }
 
+// Forwarding: a local and a SOCKS forwarding on one session relay a batch of connections that each
+// write, half-close and check the echo; every third round a forwarding is closed while its
+// connections still run (those may be cut short, but each must end).
+const net = require('node:net');
+let echoPort;
+const echoServer = new Promise((resolve) => {
+  const server = net.createServer({ allowHalfOpen: true }, (socket) => {
+    socket.on('error', () => {});
+    socket.pipe(socket);
+  });
+  server.listen(0, '127.0.0.1', () => { echoPort = server.address().port; server.unref(); resolve(); });
+});
+
+function forward(client, method, options) {
+  return new Promise((resolve) => {
+    let ended;
+    const done = new Promise((r) => { ended = r; });
+    client[method]({ bindAddress: '127.0.0.1', port: 0, host: '127.0.0.1', hostPort: echoPort, ...options,
+                     readyCallback: (forwarding) => resolve({ forwarding, port: forwarding.getBindPort(), done }),
+                     disconnectCallback: () => ended() });
+    setTimeout(() => resolve(null), 5000);
+  });
+}
+
+// Writes text (after prefix) and half-closes; resolves with what came back, or null on a reset.
+function relay(port, prefix, text) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ port, host: '127.0.0.1', allowHalfOpen: true }, () => socket.end(Buffer.concat([prefix, Buffer.from(text)])));
+    const chunks = [];
+    socket.on('data', (d) => chunks.push(d));
+    socket.on('error', () => resolve(null));
+    socket.on('close', (hadError) => { if (!hadError) resolve(Buffer.concat(chunks).toString('latin1')); });
+  });
+}
+
+let forwardingRounds = 0;
+async function forwardingRound() {
+  await echoServer;
+  const client = await openSession();
+  if (!client) return;
+  const cutShort = ++forwardingRounds % 3 === 0;
+  const local = await forward(client, 'localPortForwarding', {});
+  const socks = await forward(client, 'dynamicPortForwarding', {});
+  if (!local || !socks) {
+    fail('forwarding', 'no readyCallback');
+    client.close();
+    return;
+  }
+  const greeting = Buffer.from([5, 1, 0, 5, 1, 0, 1, 127, 0, 0, 1, echoPort >> 8, echoPort & 255]);
+  const socksReply = '\x05\x00\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00';
+  const payload = (i) => `payload ${i} `.repeat(1 + Math.floor(Math.random() * 4000));
+  const through = (port, prefix, expectedPrefix) => Array.from({ length: 20 }, (_, i) => {
+    const text = payload(i);
+    return relay(port, prefix, text).then((answer) => [answer, expectedPrefix + text]);
+  });
+  const all = [...through(local.port, Buffer.alloc(0), ''), ...through(socks.port, greeting, socksReply)];
+  if (cutShort) setTimeout(() => local.forwarding.close(), 5);
+  for (const [answer, expected] of await Promise.all(all)) {
+    if (answer !== expected && !(cutShort && (answer === null || expected.startsWith(answer)))) {
+      fail('forwarding', 'wrong echo');
+    }
+  }
+  local.forwarding.close();
+  socks.forwarding.close();
+  await Promise.all([local.done, socks.done]);
+  client.close();
+}
+counts.forwarding = 0;
+rounds.forwarding = forwardingRound;
+
 function openDescriptors() {
   return fs.readdirSync('/proc/self/fd').length;
 }
@@ -186,8 +258,8 @@ async function main() {
   const sample = () => {
     const s = { minute: samples.length, rss: process.memoryUsage().rss, fds: openDescriptors(), ...counts };
     samples.push(s);
-    console.log(`minute ${s.minute}: rss ${(s.rss / 1048576).toFixed(1)} MiB, ${s.fds} descriptors, ` +
-                `${s.connect} connect, ${s.exec} exec, ${s.shell} shell, ${s.sftp} sftp, ${s.telnet} telnet, ` +
+    const done = Object.keys(rounds).map((kind) => `${s[kind]} ${kind}`).join(', ');
+    console.log(`minute ${s.minute}: rss ${(s.rss / 1048576).toFixed(1)} MiB, ${s.fds} descriptors, ${done}, ` +
                 `${s.failed} failed`);
   };
   sample();

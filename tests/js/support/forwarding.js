@@ -116,7 +116,10 @@ function forward(client, method, options, waitMs = 2000) {
         resolve({ forwarding, boundPort: forwarding.getBindPort(), readyBeforeReturn: !returned,
                   disconnected });
       },
-      disconnectCallback: () => disconnect(),
+      disconnectCallback: () => {
+        if (options.disconnectCallback) options.disconnectCallback();
+        disconnect();
+      },
     });
     returned = true;
   });
