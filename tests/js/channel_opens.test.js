@@ -9,7 +9,9 @@ const net = require('node:net');
 const { spawn } = require('node:child_process');
 const { Server, utils } = require('ssh2');
 const { SshClient } = require('../..');
-const { connect, echoServer, exchange, forward, execText } = require('./support/forwarding');
+const { closeLeftovers, connect, echoServer, exchange, forward, execText } = require('./support/forwarding');
+
+test.afterEach(closeLeftovers);
 
 // Settles with what promise gives, or fails with `what` after ms: a bound on a wait that would
 // otherwise last as long as the server's own connect timeout, not a measure of speed.

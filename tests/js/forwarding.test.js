@@ -10,18 +10,17 @@ const readline = require('node:readline');
 const { spawn, execFile } = require('node:child_process');
 const peers = require('./support/peers');
 const {
-  connect, server, echoServer, sinkServer, sourceServer, exchange, patternHash, forward, execText,
+  closeLeftovers, connect, server, echoServer, sinkServer, sourceServer, exchange, patternHash, forward, execText,
 } = require('./support/forwarding');
+
+test.afterEach(closeLeftovers);
 
 const MiB = 1 << 20;
 const local = (client, hostPort, extra = {}) => forward(client, 'localPortForwarding',
   { bindAddress: '127.0.0.1', port: 0, host: '127.0.0.1', hostPort, ...extra });
-const closedPort = async () => {
-  const s = await server(() => {});
-  const { port } = s.address();
-  await new Promise((r) => s.close(r));
-  return port;
-};
+// A target port where nothing listens. Not a freed ephemeral port: a connection to one may get that
+// same port as its source and so reach itself.
+const NOWHERE = 1;
 const openFds = () => fs.readdirSync('/proc/self/fd').length;
 
 test('local forwarding relays both ways, half-closes, and runs beside shells and execs', async () => {
@@ -56,7 +55,7 @@ test('local forwarding relays both ways, half-closes, and runs beside shells and
   assert.match(shellOutput, /shell-ok/);
 
   // A refused target closes that client only; a port in use gives no forwarding at all.
-  const toNowhere = await local(client, await closedPort());
+  const toNowhere = await local(client, NOWHERE);
   const refused = await exchange(toNowhere.boundPort).catch((error) => error);
   assert.ok(refused instanceof Error || refused.count === 0);
   assert.strictEqual((await local(client, echo.address().port,
@@ -288,11 +287,10 @@ test('dynamic forwarding serves SOCKS4, 4a and 5 clients and answers what it can
   assert.strictEqual(answers[44], '0:beside\n');
 
   const port = socks.boundPort;
-  const nowhere = await closedPort();
   const connectTo = (p, command = 1) => Buffer.from([5, command, 0, 1, 127, 0, 0, 1, p >> 8, p & 255]);
   const get = Buffer.from('GET /piped HTTP/1.0\r\n\r\n');
   const [refusedTarget, noMethod, garbage, unsupported, piped, socks4Bind] = await Promise.all([
-    raw(port, Buffer.concat([Buffer.from([5, 1, 0]), connectTo(nowhere)])),
+    raw(port, Buffer.concat([Buffer.from([5, 1, 0]), connectTo(NOWHERE)])),
     raw(port, Buffer.from([5, 1, 2])),
     raw(port, Buffer.from('GET / HTTP/1.1\r\n\r\n')),
     raw(port, Buffer.concat([Buffer.from([5, 1, 0]), connectTo(webPort, 3)])),
@@ -339,7 +337,7 @@ const writeAndEnd = (port, bytes) => new Promise((resolve) => {
 test('bursts after failures are all relayed; a forwarding ends on a later turn', async () => {
   const { client, ended } = await connect();
   const echo = await echoServer();
-  const toNowhere = await local(client, await closedPort());
+  const toNowhere = await local(client, NOWHERE);
   let inClose = false;
   let endedInClose;
   const toEcho = await local(client, echo.address().port,

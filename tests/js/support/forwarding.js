@@ -8,9 +8,20 @@ const { plainLogin } = require('./ssh_session');
 
 // A client logged in to the plain sshd (or where overrides say); `ended` settles with 'disconnected'
 // or the Error.
+// What the helpers made, so that a test that fails half-way leaves nothing holding the process
+// (its file would otherwise run into its timeout).
+const made = { clients: new Set(), servers: new Set() };
+function closeLeftovers() {
+  for (const client of made.clients) client.close();
+  for (const s of made.servers) if (s.listening) s.close();
+  made.clients.clear();
+  made.servers.clear();
+}
+
 function connect(overrides = {}) {
   return new Promise((resolve, reject) => {
     const client = new SshClient();
+    made.clients.add(client);
     let ended;
     const endedPromise = new Promise((r) => { ended = r; });
     client.connect({
@@ -27,6 +38,7 @@ function connect(overrides = {}) {
 function server(onSocket) {
   return new Promise((resolve) => {
     const s = net.createServer({ noDelay: true, allowHalfOpen: true }, onSocket);
+    made.servers.add(s);
     s.listen(0, '127.0.0.1', () => resolve(s));
   });
 }
@@ -129,5 +141,5 @@ const execText = (client, command) => new Promise((resolve, reject) => {
   client.exec(Buffer.from(command), (status, output) => resolve(`${status}:${output}`), reject);
 });
 
-module.exports = { connect, server, echoServer, sinkServer, sourceServer, exchange, patternHash,
+module.exports = { closeLeftovers, connect, server, echoServer, sinkServer, sourceServer, exchange, patternHash,
                    forward, execText };
