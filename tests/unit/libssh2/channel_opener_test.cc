@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
 #include "tests/unit/support/ssh_test_session.h"
 
 namespace {
