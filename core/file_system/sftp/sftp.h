@@ -110,7 +110,7 @@ class SFTP : public FileSystem {
   // The shutdown has begun and script has been answered; the server's confirmation is awaited.
   bool shutdown_started_ = false;
   // What close answers: success, or the code that ended the file system.
-  int close_code_ = 0;
+  ErrorCode close_code_ = 0;
   std::vector<cb::ResultCallbacks<void>> close_callbacks_;
   std::unique_ptr<AsyncCallback> later_;
   // Commands reach the file system through this only while it lives.
