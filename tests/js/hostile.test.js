@@ -26,9 +26,14 @@ async function inChild(body, port) {
     const port = Number(process.argv[1]);
     const startRss = process.memoryUsage().rss;
     const events = [];
+    // The loop must go on whatever the server sends: the longest gap between ticks of a 20 ms timer.
+    let last = Date.now();
+    let longestGap = 0;
+    setInterval(() => { const now = Date.now(); longestGap = Math.max(longestGap, now - last); last = now; }, 20);
     // Waits, so that a second final callback would be seen.
     const report = () => setTimeout(() => {
-      console.log(JSON.stringify({ events, growth: process.resourceUsage().maxRSS * 1024 - startRss }));
+      const growth = process.resourceUsage().maxRSS * 1024 - startRss;
+      console.log(JSON.stringify({ events, growth, longestGap }));
       process.exit(0);
     }, 300);
     ${body}
@@ -169,50 +174,30 @@ const KEXINIT = packet(Buffer.concat([
   nameList('none'), nameList('none'), nameList(), nameList(), Buffer.from([0, 0, 0, 0, 0]),
 ]));
 
-const sshClient = (user) => `
+// A client that logs in as user and, once connected, runs the script onConnected (by default an
+// exec of 'flood'); with closeAfter it closes the client after that many milliseconds.
+const FLOOD_EXEC = `client.exec(Buffer.from('flood'), (status, output) => events.push('exec:' + status),
+  (e) => events.push('exec error:' + e.libquelbar_error_type + ':' + e.message));`;
+const sshClient = (user, { onConnected = FLOOD_EXEC, closeAfter = 0 } = {}) => `
   const client = new lib.SshClient();
   client.connect({ host: '127.0.0.1', port: String(port), username: '${user}', password: 'x',
     knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
-    connectCallback: () => {
-      events.push('connected');
-      client.exec(Buffer.from('flood'), (status, output) => events.push('exec:' + status),
-                  (e) => events.push('exec error:' + e.libquelbar_error_type + ':' + e.message));
-    },
+    connectCallback: () => { events.push('connected'); ${onConnected} },
     errorCallback: (e) => {
       events.push('error:' + e.libquelbar_error_type + ':' + e.libquelbar_error_code + ':' + e.message);
       report();
     },
     disconnectCallback: () => { events.push('disconnect'); report(); } });
-`;
-
-// A client whose timer ticks every 20 ms while it connects; its events end with the longest gap
-// between ticks. With closeAfter it closes the client after that many milliseconds.
-const tickingClient = (closeAfter = 0) => `
-  let last = Date.now();
-  let longest = 0;
-  setInterval(() => { const now = Date.now(); longest = Math.max(longest, now - last); last = now; }, 20);
-  const done = () => { events.push('longest gap:' + longest); report(); };
-  const client = new lib.SshClient();
-  client.connect({ host: '127.0.0.1', port: String(port), username: 'x', password: 'x',
-    knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
-    errorCallback: (e) => {
-      events.push('error:' + e.libquelbar_error_type + ':' + e.libquelbar_error_code + ':' + e.message);
-      done();
-    },
-    disconnectCallback: () => { events.push('disconnect'); done(); } });
   if (${closeAfter}) setTimeout(() => client.close(), ${closeAfter});
 `;
 
 test('hostile SSH servers', async (t) => {
-  // The loop goes on while the server floods: no gap of seconds between the client's ticks.
-  const longestGap = (events) => Number(events.pop().slice('longest gap:'.length));
-
   await t.test('lines before the version line without end', () => withServer((socket) => {
     flood(socket, Buffer.from('this is not a version line\r\n'.repeat(2000)), 1 << 30);
     socket.resume();
   }, async (port) => {
-    const { events } = await inChild(tickingClient(), port);
-    assert.ok(longestGap(events) < 2000);
+    const { events, longestGap } = await inChild(sshClient('x'), port);
+    assert.ok(longestGap < 2000);  // no gap of seconds while the server floods
     assert.strictEqual(events.length, 1, events.join());
     assert.match(events[0], new RegExp(`^error:2:${LIBSSH2_ERROR_OUT_OF_BOUNDARY}:SSH handshake with ` +
                                        '.*: The server sent more than 1024 lines before its SSH version line$'));
@@ -224,8 +209,8 @@ test('hostile SSH servers', async (t) => {
     flood(socket, Buffer.concat(Array(4096).fill(ignore)), 2 ** 40);
     socket.resume();
   }, async (port) => {
-    const { events } = await inChild(tickingClient(3000), port);
-    assert.ok(longestGap(events) < 2000);
+    const { events, longestGap } = await inChild(sshClient('x', { closeAfter: 3000 }), port);
+    assert.ok(longestGap < 2000);
     assert.deepStrictEqual(events, ['disconnect']);
   }));
 
@@ -338,23 +323,15 @@ test('hostile SSH servers', async (t) => {
       protocol.channelEOF(id);
       protocol.channelClose(id);
     }, async (port) => {
-      const { events } = await inChild(`
-        const client = new lib.SshClient();
-        client.connect({ host: '127.0.0.1', port: String(port), username: 'x', password: 'x',
-          knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
-          connectCallback: () => {
-            client.remotePortForwarding({ bindAddress: '', port: 0, host: '127.0.0.1', hostPort: 1,
-              readyCallback: (f) => events.push('ready:' + f.getBindPort()),
-              disconnectCallback: () => events.push('forwarding ended') });
-            client.exec(Buffer.from('x'), (status, output) => {
-              events.push('exec:' + status + ':' + output);
-              setTimeout(() => client.close(), 200);
-            }, (e) => { events.push('exec error:' + e.message); client.close(); });
-          },
-          errorCallback: (e) => { events.push('error:' + e.message); report(); },
-          disconnectCallback: () => { events.push('disconnect'); report(); } });
-      `, port);
-      assert.deepStrictEqual(events, ['exec:0:out', 'forwarding ended', 'disconnect']);
+      const { events } = await inChild(sshClient('x', { onConnected: `
+        client.remotePortForwarding({ bindAddress: '', port: 0, host: '127.0.0.1', hostPort: 1,
+          readyCallback: (f) => events.push('ready:' + f.getBindPort()),
+          disconnectCallback: () => events.push('forwarding ended') });
+        client.exec(Buffer.from('x'), (status, output) => {
+          events.push('exec:' + status + ':' + output);
+          setTimeout(() => client.close(), 200);
+        }, (e) => { events.push('exec error:' + e.message); client.close(); });` }), port);
+      assert.deepStrictEqual(events, ['connected', 'exec:0:out', 'forwarding ended', 'disconnect']);
       assert.deepStrictEqual(requests, ['tcpip-forward', 'cancel-tcpip-forward']);
     }, (accept, reject, name) => {
       requests.push(name);
