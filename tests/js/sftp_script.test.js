@@ -1,203 +1,139 @@
 'use strict';
 // SFTP against a scripted server (tests/peers/sftp-script-server.js) that sends what no real server
-// sends: replies of the wrong type or length, sizes that are missing or wrong, short reads, refused
-// closes, a subsystem that ends in the middle, a server that stops answering. Every operation answers
-// exactly once, the file system and the session go on where they can, and nothing waits past its case.
+// sends. Every operation answers exactly once, the file system and the session go on where they can,
+// and nothing waits past its case.
 const test = require('node:test');
 const assert = require('node:assert');
 const { SshClient } = require('../..');
 const { startSftpScriptServer, FILE_SIZE, content } = require('../peers/sftp-script-server');
 const { SETTLE_MS } = require('./support/ssh_session');
 
-const SFTP_PROTOCOL = -31;  // the reply could not be read: no status of the server's
-const CHANNEL_CLOSED = -26;
-const INVAL = -34;
-const FAILURE = 4;
+const [PROTOCOL, CLOSED, INVAL, FAILURE] = [-31, -26, -34, 4];  // libssh2's codes; an SFTP status
+const settle = () => new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
 
 let server;
 test.before(async () => { server = await startSftpScriptServer(); });
 test.after(() => server.close());
 
-function connect() {
+// Connects and opens `count` file systems (s.fs). s.call(fs, method, ...args) resolves with the first
+// answer, attributes given as their size and a listing as its names; s.end() closes the client, sees it
+// end, and a while later checks that no operation has answered twice.
+async function session(count) {
   const client = new SshClient();
   let end;
   const ended = new Promise((resolve) => { end = resolve; });
-  return new Promise((resolve, reject) => {
-    client.connect({
-      host: '127.0.0.1',
-      port: String(server.port),
-      username: 'anyone',
-      password: 'anything',
-      knownhostsCallback: (result, fingerprint, key, type, done) => done(true),
-      connectCallback: () => resolve({ client, ended }),
-      disconnectCallback: () => end('disconnected'),
-      errorCallback: (error) => { end(error); reject(error); },
-    });
-  });
-}
-function openFs(client) {
-  return new Promise((resolve) => client.sftp((code, sftp) => resolve(sftp)));
-}
-
-// Calls method(...args, callback); resolves with the first call's arguments, and records every call
-// in calls (so that a second answer shows).
-function call(calls, sftp, method, ...args) {
-  return new Promise((resolve) => sftp[method](...args, (...results) => {
-    calls.push(method);
-    resolve(results);
+  await new Promise((resolve, reject) => client.connect({
+    host: '127.0.0.1', port: String(server.port), username: 'anyone', password: 'anything',
+    knownhostsCallback: (...args) => args[4](true), connectCallback: resolve,
+    disconnectCallback: () => end('disconnected'), errorCallback: (error) => { end(error); reject(error); },
   }));
-}
-function exec(client) {
-  return new Promise((resolve, reject) => client.exec(Buffer.from('true'),
-    (status, output) => resolve([status, output.toString()]), reject));
-}
-
-// Starts a reader; resolves once it has given its final word (and a while after, so that a second
-// one would show) with what it delivered and every callback.
-function download(sftp, filePath, { onStart = () => {} } = {}) {
-  return new Promise((resolve) => {
-    const parts = [];
-    const events = [];
-    const finish = () => setTimeout(() => resolve({ data: Buffer.concat(parts), events }), SETTLE_MS);
-    const reader = sftp.getReader({
-      filePath,
-      onData: (buffer) => parts.push(buffer),
-      onSuccess: () => events.push('success'),
-      onError: (code) => { events.push(`error ${code}`); finish(); },
-      onClose: () => { events.push('close'); finish(); },
-    });
-    reader.readStart();
-    onStart(reader);
+  const s = { asked: 0, answered: 0, fs: [] };
+  while (s.fs.length < count) s.fs.push(await new Promise((resolve) => client.sftp((_, fs) => resolve(fs))));
+  const shown = (v) => (Array.isArray(v) ? v.map((entry) => entry.filename) : v?.size ?? v);
+  return Object.assign(s, {
+    call: (fs, method, ...args) => new Promise((resolve) => {
+      s.asked++;
+      fs[method](...args, (...results) => { s.answered++; resolve(results.map(shown)); });
+    }),
+    exec: () => new Promise((resolve, reject) => client.exec(Buffer.from('true'),
+      (status, output) => resolve([status, output.toString()]), reject)),
+    end: async () => {
+      client.close();
+      assert.strictEqual(await ended, 'disconnected');
+      await settle();
+      assert.strictEqual(s.answered, s.asked, 'one answer per operation');
+    },
   });
 }
-function upload(sftp, filePath) {
+
+// Runs a reader, or a writer of `upload` bytes; resolves a while after its final word (so that a second
+// one would show), and after `onError`'s promise if it gives one, with the bytes read and every callback.
+function transfer(fs, filePath, { upload, onError } = {}) {
   return new Promise((resolve) => {
-    const events = [];
-    const finish = () => setTimeout(() => resolve(events), SETTLE_MS);
-    const writer = sftp.getWriter({
-      filePath,
-      onSuccess: () => events.push('success'),
-      onError: (code) => { events.push(`error ${code}`); finish(); },
-      onClose: () => { events.push('close'); finish(); },
-    });
-    writer.write({ fileChunk: Buffer.alloc(100000, 1), completionCallback: () => events.push('written') });
-    writer.final(() => events.push('final'));
+    const [parts, events] = [[], []];
+    const finish = () => setTimeout(() => resolve({ data: Buffer.concat(parts), events }), SETTLE_MS);
+    const options = { filePath, onData: (part) => parts.push(part), onSuccess: () => events.push('success'),
+      onError: async (code) => { events.push(`error ${code}`); await onError?.(); finish(); },
+      onClose: () => { events.push('close'); finish(); } };
+    if (upload === undefined) return fs.getReader(options).readStart();
+    const writer = fs.getWriter(options);
+    const completionCallback = () => events.push('wrote');
+    if (upload) writer.write({ fileChunk: Buffer.alloc(upload, 1), completionCallback });
+    return writer.final(() => events.push('final'));
   });
 }
 
 test('replies of the wrong shape fail their operation alone; its kind and the session go on', async () => {
-  const { client, ended } = await connect();
-  const sftp = await openFs(client);
-  const calls = [];
-  const stillWorks = async () => {
-    const [code, attrs] = await call(calls, sftp, 'stat', '/ok/file');
-    assert.deepStrictEqual([code, attrs.size], [0, FILE_SIZE]);
-    assert.deepStrictEqual(await call(calls, sftp, 'realPath', '/ok/x'), [0, '/ok/x']);
-    assert.deepStrictEqual(await call(calls, sftp, 'makeDir', '/ok/dir', 0o755), []);
+  const s = await session(1);
+  const [fs] = s.fs;
+  // Rows of the answer wanted, the method and its arguments.
+  const ask = async (...rows) => {
+    for (const [want, ...call] of rows) assert.deepStrictEqual(await s.call(fs, ...call), want);
   };
+  const works = [[[0, FILE_SIZE], 'stat', '/ok/f'], [[0, '/ok/x'], 'realPath', '/ok/x'],
+    [[], 'makeDir', '/ok/d', 0]];
+  // Statuses are unsigned: the largest is no libssh2 code. What cannot be sent is refused unsent.
+  await ask([[PROTOCOL, 0], 'stat', '/unexpected/data'], [[PROTOCOL], 'makeDir', '/unexpected/name', 0],
+    [[PROTOCOL, ''], 'realPath', '/unexpected/attrs'], [[PROTOCOL, []], 'listDir', '/unexpected/handle'],
+    [[PROTOCOL, 0], 'lstat', '/short'], [[2 ** 32 - 1], 'removeDir', '/status-max'],
+    [[2 ** 32 - 1, 0], 'stat', '/status-max'], ...works, [[INVAL], 'removeFile', `/ok/${'x'.repeat(40000)}`],
+    [[INVAL], 'rename', '/ok/a\0b', '/ok/c'], ...works);
 
-  const [statCode, zero] = await call(calls, sftp, 'stat', '/unexpected/data');
-  assert.deepStrictEqual([statCode, zero.size], [SFTP_PROTOCOL, 0]);
-  assert.deepStrictEqual(await call(calls, sftp, 'makeDir', '/unexpected/name', 0o755), [SFTP_PROTOCOL]);
-  assert.deepStrictEqual(await call(calls, sftp, 'realPath', '/unexpected/attrs'), [SFTP_PROTOCOL, '']);
-  assert.deepStrictEqual(await call(calls, sftp, 'listDir', '/unexpected/handle'), [SFTP_PROTOCOL, []]);
-  assert.strictEqual((await call(calls, sftp, 'lstat', '/short'))[0], SFTP_PROTOCOL);
-  // Statuses are unsigned: the largest is no libssh2 code.
-  assert.deepStrictEqual(await call(calls, sftp, 'removeDir', '/status-max'), [0xFFFFFFFF]);
-  assert.strictEqual((await call(calls, sftp, 'stat', '/status-max'))[0], 0xFFFFFFFF);
-  await stillWorks();
-  assert.deepStrictEqual((await download(sftp, '/unexpected/status-ok')).events, [`error ${SFTP_PROTOCOL}`]);
-  assert.deepStrictEqual((await download(sftp, '/empty-handle')).events, [`error ${SFTP_PROTOCOL}`]);
-  assert.deepStrictEqual(await upload(sftp, '/unexpected/handle'), ['written', `error ${SFTP_PROTOCOL}`]);
-  // What cannot be sent is refused before anything is sent.
-  assert.deepStrictEqual(await call(calls, sftp, 'removeFile', `/ok/${'x'.repeat(40000)}`), [INVAL]);
-  assert.deepStrictEqual(await call(calls, sftp, 'rename', '/ok/a\0b', '/ok/c'), [INVAL]);
-  assert.deepStrictEqual((await download(sftp, `/ok/${'y'.repeat(40000)}`)).events, [`error ${INVAL}`]);
-  await stillWorks();
-
-  // Sizes are hints: a file is read to its end; a server that sends less than asked in mid-file is
-  // read on from there; DATA of no bytes or of more than asked fails the download.
-  for (const file of ['/no-size', '/zero-size', '/stat-ok', '/short-reads', '/ok/file']) {
-    const { data, events } = await download(sftp, file);
-    assert.deepStrictEqual(events, ['success', 'close'], file);
-    assert.ok(data.equals(content(0, FILE_SIZE)), file);
+  // Rows of the callbacks wanted, the path, and the bytes to upload (none: a download).
+  const [failed, whole] = [[`error ${PROTOCOL}`], ['success', 'close']];
+  for (const [want, path, upload] of [
+    // DATA of no bytes or of more than asked fails a download.
+    ...['/unexpected/status-ok', '/empty-handle', '/zero-data', '/long-data'].map((path) => [failed, path]),
+    [[`error ${INVAL}`], `/ok/${'y'.repeat(40000)}`], [['wrote', ...failed], '/unexpected/handle', 100000],
+    // Sizes are hints: a file is read to its end; a server that sends less than asked in mid-file is
+    // read on from there.
+    ...['/no-size', '/zero-size', '/stat-ok', '/short-reads', '/ok/f'].map((path) => [whole, path]),
+    // A refused close: a download has answered already, as has a listing (below); an upload was not kept.
+    [whole, '/close-fails'], [['wrote', `error ${FAILURE}`], '/close-fails', 100000],
+  ]) {
+    const { data, events } = await transfer(fs, path, { upload });
+    assert.deepStrictEqual(events, want, path.slice(0, 20));
+    if (want === whole) assert.ok(data.equals(content(0, FILE_SIZE)), path);
   }
-  assert.deepStrictEqual((await download(sftp, '/zero-data')).events, [`error ${SFTP_PROTOCOL}`]);
-  assert.deepStrictEqual((await download(sftp, '/long-data')).events, [`error ${SFTP_PROTOCOL}`]);
-
-  // A refused close: a download and a listing have answered already; an upload was not kept.
-  assert.deepStrictEqual((await download(sftp, '/close-fails')).events, ['success', 'close']);
-  assert.strictEqual((await call(calls, sftp, 'listDir', '/close-fails'))[1].length, 2);
-  assert.deepStrictEqual(await upload(sftp, '/close-fails'), ['written', `error ${FAILURE}`]);
-  await stillWorks();
-  assert.deepStrictEqual(await exec(client), [0, 'ok\n']);
-
-  await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
-  assert.strictEqual(calls.length, 19, 'one answer per operation');
-  client.close();
-  assert.strictEqual(await ended, 'disconnected');
+  await ask([[0, ['a', 'b']], 'listDir', '/close-fails'], ...works);
+  assert.deepStrictEqual(await s.exec(), [0, 'ok\n']);
+  await s.end();
 });
 
-test('a subsystem that ends answers everything outstanding once and closes its file system alone', async () => {
-  const { client, ended } = await connect();
+test('a subsystem that ends or stops answering holds up nothing and answers everything once', async () => {
   // The session stays open while it has a file system open.
-  const [sftp, second, third] = [await openFs(client), await openFs(client), await openFs(client)];
-  const calls = [];
-  const silent = call(calls, sftp, 'realPath', '/silent');
-  const { data, events } = await download(sftp, '/exit-mid');
-  assert.deepStrictEqual(events, [`error ${CHANNEL_CLOSED}`]);
+  const s = await session(5);
+  const [midway, atOnce, early, silent, last] = s.fs;
+  // Ends in a download: everything outstanding answers, and the file system closes itself alone.
+  const pending = s.call(midway, 'realPath', '/silent');
+  const { data, events } = await transfer(midway, '/exit-mid');
+  assert.deepStrictEqual(events, [`error ${CLOSED}`]);
   assert.ok(data.length > 0 && data.equals(content(0, data.length)));
-  assert.deepStrictEqual((await silent)[0], CHANNEL_CLOSED);
-  // Closed by its end: its methods do nothing any more.
-  assert.strictEqual(sftp.stat('/ok/file', () => assert.fail()), undefined);
-  assert.strictEqual(sftp.close(() => assert.fail()), undefined);
+  assert.deepStrictEqual(await pending, [CLOSED, '']);
+  assert.deepStrictEqual([midway.stat('/', assert.fail), midway.close(assert.fail)], [undefined, undefined]);
+  // A one-call operation that meets the end.
+  assert.deepStrictEqual(await s.call(atOnce, 'stat', '/exit'), [CLOSED, 0]);
+  assert.deepStrictEqual(await s.exec(), [0, 'ok\n']);
+  assert.deepStrictEqual(await s.call(last, 'stat', '/ok/f'), [0, FILE_SIZE]);
 
-  // A one-call operation that meets the end, on a second file system of the session.
-  assert.deepStrictEqual((await call(calls, second, 'stat', '/exit'))[0], CHANNEL_CLOSED);
-  assert.deepStrictEqual(await exec(client), [0, 'ok\n']);
-  assert.strictEqual((await call(calls, third, 'stat', '/ok/file'))[0], 0);
-  await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
-  assert.strictEqual(calls.length, 3);
-  client.close();
-  assert.strictEqual(await ended, 'disconnected');
-});
+  // Closed right after a transfer's failure, while its handle is still being given back: the failure
+  // stays the transfer's one answer.
+  const onError = () => new Promise((resolve) => early.close(resolve));
+  assert.deepStrictEqual((await transfer(early, '/zero-data', { onError })).events, [`error ${PROTOCOL}`]);
 
-test('a server that stops answering holds up neither fs.close() nor client.close()', async () => {
-  const { client, ended } = await connect();
-  const [sftp, second, early] = [await openFs(client), await openFs(client), await openFs(client)];
-  const calls = [];
-  // Closed right after a transfer's failure, while its handle is still being given back: the
-  // failure stays the transfer's one answer.
-  const afterFailure = await new Promise((resolve) => {
-    const events = [];
-    early.getReader({ filePath: '/zero-data', onSuccess: () => events.push('success'),
-      onError: (code) => {
-        events.push(`error ${code}`);
-        early.close(() => setTimeout(() => resolve([...events, 'closed']), SETTLE_MS));
-      },
-      onClose: () => events.push('close') }).readStart();
-  });
-  assert.deepStrictEqual(afterFailure, [`error ${SFTP_PROTOCOL}`, 'closed']);
-  const stat = call(calls, sftp, 'stat', '/silent');
-  const reader = download(sftp, '/silent');
-  const upload = new Promise((resolve) => {
-    const writer = sftp.getWriter({ filePath: '/close-silent', onSuccess: () => calls.push('writer success'),
-      onError: (code) => resolve(code), onClose: () => resolve('close') });
-    writer.final(() => calls.push('final'));
-  });
-  await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
-  const closed = await new Promise((resolve) => sftp.close((...args) => resolve(args)));
-  assert.deepStrictEqual(closed, []);
-  assert.deepStrictEqual([(await stat)[0], (await reader).events, await upload],
-    [CHANNEL_CLOSED, [`error ${CHANNEL_CLOSED}`], CHANNEL_CLOSED]);
+  // fs.close() answers what waits, without waiting for a server that has stopped answering.
+  const stat = s.call(silent, 'stat', '/silent');
+  const [reader, writer] = [transfer(silent, '/silent'), transfer(silent, '/close-silent', { upload: 0 })];
+  await settle();
+  assert.deepStrictEqual(await new Promise((resolve) => silent.close((...args) => resolve(args))), []);
+  assert.deepStrictEqual([await stat, (await reader).events, (await writer).events],
+    [[CLOSED, 0], [`error ${CLOSED}`], [`error ${CLOSED}`]]);
 
-  const pending = call(calls, second, 'realPath', '/silent');
-  const downloaded = download(second, '/close-silent');
-  await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
-  client.close();
-  assert.strictEqual(await ended, 'disconnected');
-  assert.deepStrictEqual(await pending, [CHANNEL_CLOSED, '']);
-  // Read whole, its close never answered: the close of the client ends it.
+  // So does client.close(). A download read whole whose close is never answered ends with it.
+  const unanswered = s.call(last, 'realPath', '/silent');
+  const downloaded = transfer(last, '/close-silent');
+  await settle();
+  await s.end();
+  assert.deepStrictEqual(await unanswered, [CLOSED, '']);
   assert.deepStrictEqual((await downloaded).events, ['success', 'close']);
-  assert.deepStrictEqual(calls, ['stat', 'realPath']);
 });
