@@ -78,33 +78,24 @@ function openFs(server = SERVERS[0]) {
   });
 }
 
-// The processes serving connections to the server (not the listener itself), oldest first. Read
-// from /proc: procps's tools hang under the sanitizer run's preloaded runtime.
-function servingProcesses(server) {
-  const listener = Number(fs.readFileSync(path.join(peers.load().dir, `${server.peer}.pid`), 'utf8')
-    .split('\n')[0]);
+// The processes serving connections to the server (not the listener itself), oldest first; with a
+// name, those of that command only. Read from /proc: procps's tools hang under the sanitizer run's
+// preloaded runtime.
+function servingProcesses(server, name) {
+  const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };  // gone meanwhile
+  const listener = Number(read(path.join(peers.load().dir, `${server.peer}.pid`)).split('\n')[0]);
   const parentOf = new Map();
-  for (const pid of fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
-    try {
-      // The parent is the second field after the command name, which may hold spaces.
-      const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-      parentOf.set(Number(pid), Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]));
-    } catch {
-      // gone meanwhile
-    }
+  for (const pid of fs.readdirSync('/proc').filter((entry) => /^\d+$/.test(entry))) {
+    // The parent is the second field after the command name, which may hold spaces.
+    const stat = read(`/proc/${pid}/stat`);
+    if (stat) parentOf.set(Number(pid), Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]));
   }
   const descendants = (pid) => [...parentOf].filter(([, parent]) => parent === pid)
     .flatMap(([child]) => [child, ...descendants(child)]);
-  const serving = descendants(listener).sort((a, b) => a - b);
-  assert.ok(serving.length > 0);
+  const serving = descendants(listener).sort((a, b) => a - b)
+    .filter((pid) => !name || read(`/proc/${pid}/comm`).trim() === name);
+  assert.ok(serving.length > 0, `no ${name || 'process'} serves ${server.peer}`);
   return serving;
-}
-function command(pid) {
-  try {
-    return fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim();
-  } catch {
-    return '';
-  }
 }
 
 // Kills every process serving a connection to the server, so that each client's connection drops
@@ -579,7 +570,8 @@ test('closing readers, writers, the file system or the client mid-transfer ends 
 
 test('sftp-server killed mid-download, then the whole server stopped: each answers once, in time', async () => {
   const dir = workDir();
-  fs.writeFileSync(path.join(dir, 'big'), crypto.randomBytes(32 * 1024 * 1024));
+  const big = path.join(dir, 'big');
+  fs.writeFileSync(big, crypto.randomBytes(32 * 1024 * 1024));
   handOver(dir);
   const { client, sftp, ended } = await openFs(SERVERS[1]);
   const second = await new Promise((resolve) => client.sftp((code, fileSystem) => resolve(fileSystem)));
@@ -588,14 +580,13 @@ test('sftp-server killed mid-download, then the whole server stopped: each answe
   const events = [];
   await new Promise((resolve) => {
     const reader = sftp.getReader({
-      filePath: path.join(dir, 'big'),
+      filePath: big,
       onData() {
         if (events.length) return;
         events.push('data');
         reader.readStop();
-        const oldest = servingProcesses(SERVERS[1]).find((pid) => command(pid) === 'sftp-server');
-        process.kill(oldest, 'SIGKILL');
-        sftp.stat(path.join(dir, 'big'), (code) => events.push(`stat ${code}`));
+        process.kill(servingProcesses(SERVERS[1], 'sftp-server')[0], 'SIGKILL');
+        sftp.stat(big, (code) => events.push(`stat ${code}`));
         setTimeout(() => reader.readStart(), 50);
       },
       onSuccess: () => events.push('success'),
@@ -605,15 +596,13 @@ test('sftp-server killed mid-download, then the whole server stopped: each answe
     reader.readStart();
   });
   assert.deepStrictEqual(events.sort(), ['data', 'error -26', 'stat -26']);
-  const [statCode] = await call(second, 'stat', path.join(dir, 'big'));
-  assert.strictEqual(statCode, 0);
-  const output = await new Promise((resolve, reject) => client.exec(Buffer.from('echo alive'),
-    (status, out) => resolve(out.toString()), reject));
-  assert.strictEqual(output, 'alive\n');
+  assert.strictEqual((await call(second, 'stat', big))[0], 0);
+  assert.strictEqual(await new Promise((resolve, reject) => client.exec(Buffer.from('echo alive'),
+    (status, out) => resolve(out.toString()), reject)), 'alive\n');
 
   // Every process of the connection stopped: client.close() ends the session at once all the same.
   const stopped = servingProcesses(SERVERS[1]);
-  for (const pid of stopped) process.kill(pid, 'SIGSTOP');
+  stopped.forEach((pid) => process.kill(pid, 'SIGSTOP'));
   try {
     const waiting = call(second, 'realPath', '.');
     await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
@@ -621,7 +610,7 @@ test('sftp-server killed mid-download, then the whole server stopped: each answe
     assert.strictEqual(await ended, 'disconnected');
     assert.deepStrictEqual(await waiting, [-26, '']);
   } finally {
-    for (const pid of stopped) process.kill(pid, 'SIGCONT');
+    stopped.forEach((pid) => process.kill(pid, 'SIGCONT'));
   }
 });
 
