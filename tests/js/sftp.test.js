@@ -2,7 +2,7 @@
 // SFTP against the local sshd, logged in as the unprivileged test account: every operation checked
 // against the real file system, many requests in flight at once and streaming in both directions with
 // checksums, each against sshd's internal-sftp and against the stand-alone sftp-server; then closing
-// or collecting things in the middle of transfers.
+// or collecting things in the middle of transfers, or before their start.
 const test = require('node:test');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
@@ -652,6 +652,76 @@ test('readers and writers script drops go on to their end; the file system goes 
   assert.deepStrictEqual([code, attrs.size], [0, 16 * 1024 * 1024]);
   const again = await download(sftp, path.join(dir, 'big'));
   assert.strictEqual(again.data.length, 16 * 1024 * 1024);
+  client.close();
+  assert.strictEqual(await ended, 'disconnected');
+});
+
+test('transfers never started or closed before their start hold nothing; writes complete in order', async () => {
+  const dir = workDir();
+  handOver(dir);
+  const { client, sftp: first, ended } = await openFs();
+  // Unstarted transfers that nothing refers to, while their file system closes: the close is asked
+  // from a callback, so that garbage collection (by pressure, no gc()) can run between it and the
+  // step that shuts the channel down. Collected first, a transfer answers nothing; otherwise the
+  // close answers it, once. The next file system opens first: the session closes itself with its last.
+  let twice = 0;
+  const junk = [];
+  let sftp = first;
+  for (let round = 0; round < 60; round++) {
+    const closing = sftp;
+    const [code, next] = await new Promise((resolve) => closing.stat('.', () => {
+      const once = () => { let answered = false; return () => { twice += answered; answered = true; }; };
+      const [writer, reader] = [once(), once()];
+      closing.getWriter({ filePath: path.join(dir, `never-${round}`), onError: writer, onClose: writer });
+      closing.getReader({ filePath: '.', onData: reader, onError: reader, onClose: reader });
+      client.sftp((...args) => resolve(args));
+      closing.close(() => {});
+      for (let i = 0; i < 2000; i++) junk[i % 100] = new Array(1000).fill(i);
+    }));
+    assert.strictEqual(code, 0);
+    sftp = next;
+  }
+  assert.strictEqual(twice, 0);
+
+  // Closed before the first readStart, write or final: what follows starts nothing and takes no hold
+  // on the object.
+  const collected = new Set();
+  const registry = new FinalizationRegistry((name) => collected.add(name));
+  assert.strictEqual((() => {
+    const reader = sftp.getReader({ filePath: '/etc/hostname', onData() {}, onError() {}, onClose() {} });
+    reader.close();
+    reader.readStart();
+    const writer = sftp.getWriter({ filePath: path.join(dir, 'never'), onError() {}, onClose() {} });
+    writer.close();
+    registry.register(reader, 'reader');
+    registry.register(writer, 'writer');
+    writer.final(() => assert.fail());
+    return writer.write({ fileChunk: Buffer.from('x'), completionCallback: () => assert.fail() });
+  })(), false);
+  // Completions in the order of the writes, an empty chunk's too; a write after final is refused and
+  // its completion never runs.
+  const order = [];
+  await new Promise((resolve) => {
+    const writer = sftp.getWriter({ filePath: path.join(dir, 'ordered'), onSuccess: () => order.push('success'),
+      onError: (code) => order.push(`error ${code}`), onClose: resolve });
+    [Buffer.from('a'), Buffer.alloc(0), Buffer.from('b')].forEach((fileChunk, i) =>
+      writer.write({ fileChunk, completionCallback: () => order.push(i + 1) }));
+    order.push('written');
+    writer.final(() => order.push('final'));
+    order.push(writer.write({ fileChunk: Buffer.from('c'), completionCallback: () => order.push('late') }));
+  });
+  assert.deepStrictEqual(order, ['written', false, 1, 2, 3, 'success', 'final']);
+  // A file whose size reads 0 is read to its end, as the local file reads (its clock rates move).
+  const cpuinfo = await download(sftp, '/proc/cpuinfo');
+  const withoutRates = (text) => text.replace(/^cpu MHz.*$/gm, '');
+  assert.deepStrictEqual([cpuinfo.events, withoutRates(cpuinfo.data.toString())],
+    [['success', 'close'], withoutRates(fs.readFileSync('/proc/cpuinfo', 'utf8'))]);
+  assert.throws(() => client.sftp(0), TypeError);
+  for (let i = 0; i < 10 && collected.size < 2; i++) {
+    gc();
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  assert.deepStrictEqual([...collected].sort(), ['reader', 'writer']);
   client.close();
   assert.strictEqual(await ended, 'disconnected');
 });
