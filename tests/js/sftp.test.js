@@ -568,12 +568,13 @@ test('closing readers, writers, the file system or the client mid-transfer ends 
   assert.strictEqual(collected.size, 6);
 });
 
-test('sftp-server killed mid-download, then the whole server stopped: each answers once, in time', async () => {
+test('sftp-server killed mid-download, then the whole server stopped: each answers once, in time', async (t) => {
   const dir = workDir();
   const big = path.join(dir, 'big');
   fs.writeFileSync(big, crypto.randomBytes(32 * 1024 * 1024));
   handOver(dir);
   const { client, sftp, ended } = await openFs(SERVERS[1]);
+  t.after(() => client.close());  // also when a check fails half-way
   const second = await new Promise((resolve) => client.sftp((code, fileSystem) => resolve(fileSystem)));
   // The first file system's program ends under its download: the download, and an operation that
   // waits, answer -26 once; the session, its other file system and its commands go on.
@@ -656,10 +657,11 @@ test('readers and writers script drops go on to their end; the file system goes 
   assert.strictEqual(await ended, 'disconnected');
 });
 
-test('transfers never started or closed before their start hold nothing; writes complete in order', async () => {
+test('transfers never started or closed before their start hold nothing; writes complete in order', async (t) => {
   const dir = workDir();
   handOver(dir);
   const { client, sftp: first, ended } = await openFs();
+  t.after(() => client.close());  // also when a check fails half-way
   // Unstarted transfers that nothing refers to, while their file system closes: the close is asked
   // from a callback, so that garbage collection (by pressure, no gc()) can run between it and the
   // step that shuts the channel down. Collected first, a transfer answers nothing; otherwise the
