@@ -662,13 +662,12 @@ test('transfers never started or closed before their start hold nothing; writes 
   handOver(dir);
   const { client, sftp: first, ended } = await openFs();
   t.after(() => client.close());  // also when a check fails half-way
-  // Unstarted transfers that nothing refers to, while their file system closes: the close is asked
-  // from a callback, so that garbage collection (by pressure, no gc()) can run between it and the
-  // step that shuts the channel down. Collected first, a transfer answers nothing; otherwise the
-  // close answers it, once. The next file system opens first: the session closes itself with its last.
-  let twice = 0;
+  // Unstarted transfers that nothing refers to, while their file system closes, asked from a callback
+  // so that garbage collection (by pressure, no gc()) can run before the channel is shut: collected
+  // first, a transfer answers nothing, else the close answers it once. The next file system opens
+  // first, or the session would close with its last.
+  let [sftp, twice] = [first, 0];
   const junk = [];
-  let sftp = first;
   for (let round = 0; round < 60; round++) {
     const closing = sftp;
     const [code, next] = await new Promise((resolve) => closing.stat('.', () => {

@@ -1,11 +1,9 @@
 'use strict';
 // One long run of mixed sessions against the local peers, to see memory and descriptors stay flat:
-// SSH sessions that connect and close, run commands (with output checked), drive shells and use SFTP
-// (one-call operations, a download and an upload with checksums, now and then a file system closed in
-// the middle of a download), relay connections through local and SOCKS forwardings (now and then a
-// forwarding closed while its connections run), and Telnet logins, a few at a time, round after
-// round. Every minute it prints the process's RSS and its open descriptors; at the end the start,
-// peak and end of both.
+// SSH sessions that connect and close, run checked commands, drive shells, use SFTP (now and then a
+// file system closed mid-download) and relay through local and SOCKS forwardings (now and then one
+// closed under its connections), and Telnet logins, a few at a time, round after round. Every minute
+// it prints the process's RSS and open descriptors; at the end the start, peak and end of both.
 //
 //   npm run soak                        one hour (the peers must run: tests/peers/peers start)
 //   SOAK_MINUTES=5 npm run soak         shorter
