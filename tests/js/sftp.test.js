@@ -2,7 +2,7 @@
 // SFTP against the local sshd, logged in as the unprivileged test account: every operation checked
 // against the real file system, many requests in flight at once and streaming in both directions with
 // checksums, each against sshd's internal-sftp and against the stand-alone sftp-server; then closing
-// or collecting things in the middle of transfers.
+// or collecting things in the middle of transfers, or before their start.
 const test = require('node:test');
 const assert = require('node:assert');
 const crypto = require('node:crypto');
@@ -78,33 +78,24 @@ function openFs(server = SERVERS[0]) {
   });
 }
 
-// The processes serving connections to the server (not the listener itself), oldest first. Read
-// from /proc: procps's tools hang under the sanitizer run's preloaded runtime.
-function servingProcesses(server) {
-  const listener = Number(fs.readFileSync(path.join(peers.load().dir, `${server.peer}.pid`), 'utf8')
-    .split('\n')[0]);
+// The processes serving connections to the server (not the listener itself), oldest first; with a
+// name, those of that command only. Read from /proc: procps's tools hang under the sanitizer run's
+// preloaded runtime.
+function servingProcesses(server, name) {
+  const read = (file) => { try { return fs.readFileSync(file, 'utf8'); } catch { return ''; } };  // gone meanwhile
+  const listener = Number(read(path.join(peers.load().dir, `${server.peer}.pid`)).split('\n')[0]);
   const parentOf = new Map();
-  for (const pid of fs.readdirSync('/proc').filter((name) => /^\d+$/.test(name))) {
-    try {
-      // The parent is the second field after the command name, which may hold spaces.
-      const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-      parentOf.set(Number(pid), Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]));
-    } catch {
-      // gone meanwhile
-    }
+  for (const pid of fs.readdirSync('/proc').filter((entry) => /^\d+$/.test(entry))) {
+    // The parent is the second field after the command name, which may hold spaces.
+    const stat = read(`/proc/${pid}/stat`);
+    if (stat) parentOf.set(Number(pid), Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[1]));
   }
   const descendants = (pid) => [...parentOf].filter(([, parent]) => parent === pid)
     .flatMap(([child]) => [child, ...descendants(child)]);
-  const serving = descendants(listener).sort((a, b) => a - b);
-  assert.ok(serving.length > 0);
+  const serving = descendants(listener).sort((a, b) => a - b)
+    .filter((pid) => !name || read(`/proc/${pid}/comm`).trim() === name);
+  assert.ok(serving.length > 0, `no ${name || 'process'} serves ${server.peer}`);
   return serving;
-}
-function command(pid) {
-  try {
-    return fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim();
-  } catch {
-    return '';
-  }
 }
 
 // Kills every process serving a connection to the server, so that each client's connection drops
@@ -577,25 +568,26 @@ test('closing readers, writers, the file system or the client mid-transfer ends 
   assert.strictEqual(collected.size, 6);
 });
 
-test('sftp-server killed mid-download, then the whole server stopped: each answers once, in time', async () => {
+test('sftp-server killed mid-download, then the whole server stopped: each answers once, in time', async (t) => {
   const dir = workDir();
-  fs.writeFileSync(path.join(dir, 'big'), crypto.randomBytes(32 * 1024 * 1024));
+  const big = path.join(dir, 'big');
+  fs.writeFileSync(big, crypto.randomBytes(32 * 1024 * 1024));
   handOver(dir);
   const { client, sftp, ended } = await openFs(SERVERS[1]);
+  t.after(() => client.close());  // also when a check fails half-way
   const second = await new Promise((resolve) => client.sftp((code, fileSystem) => resolve(fileSystem)));
   // The first file system's program ends under its download: the download, and an operation that
   // waits, answer -26 once; the session, its other file system and its commands go on.
   const events = [];
   await new Promise((resolve) => {
     const reader = sftp.getReader({
-      filePath: path.join(dir, 'big'),
+      filePath: big,
       onData() {
         if (events.length) return;
         events.push('data');
         reader.readStop();
-        const oldest = servingProcesses(SERVERS[1]).find((pid) => command(pid) === 'sftp-server');
-        process.kill(oldest, 'SIGKILL');
-        sftp.stat(path.join(dir, 'big'), (code) => events.push(`stat ${code}`));
+        process.kill(servingProcesses(SERVERS[1], 'sftp-server')[0], 'SIGKILL');
+        sftp.stat(big, (code) => events.push(`stat ${code}`));
         setTimeout(() => reader.readStart(), 50);
       },
       onSuccess: () => events.push('success'),
@@ -605,15 +597,13 @@ test('sftp-server killed mid-download, then the whole server stopped: each answe
     reader.readStart();
   });
   assert.deepStrictEqual(events.sort(), ['data', 'error -26', 'stat -26']);
-  const [statCode] = await call(second, 'stat', path.join(dir, 'big'));
-  assert.strictEqual(statCode, 0);
-  const output = await new Promise((resolve, reject) => client.exec(Buffer.from('echo alive'),
-    (status, out) => resolve(out.toString()), reject));
-  assert.strictEqual(output, 'alive\n');
+  assert.strictEqual((await call(second, 'stat', big))[0], 0);
+  assert.strictEqual(await new Promise((resolve, reject) => client.exec(Buffer.from('echo alive'),
+    (status, out) => resolve(out.toString()), reject)), 'alive\n');
 
   // Every process of the connection stopped: client.close() ends the session at once all the same.
   const stopped = servingProcesses(SERVERS[1]);
-  for (const pid of stopped) process.kill(pid, 'SIGSTOP');
+  stopped.forEach((pid) => process.kill(pid, 'SIGSTOP'));
   try {
     const waiting = call(second, 'realPath', '.');
     await new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
@@ -621,7 +611,7 @@ test('sftp-server killed mid-download, then the whole server stopped: each answe
     assert.strictEqual(await ended, 'disconnected');
     assert.deepStrictEqual(await waiting, [-26, '']);
   } finally {
-    for (const pid of stopped) process.kill(pid, 'SIGCONT');
+    stopped.forEach((pid) => process.kill(pid, 'SIGCONT'));
   }
 });
 
@@ -663,6 +653,76 @@ test('readers and writers script drops go on to their end; the file system goes 
   assert.deepStrictEqual([code, attrs.size], [0, 16 * 1024 * 1024]);
   const again = await download(sftp, path.join(dir, 'big'));
   assert.strictEqual(again.data.length, 16 * 1024 * 1024);
+  client.close();
+  assert.strictEqual(await ended, 'disconnected');
+});
+
+test('transfers never started or closed before their start hold nothing; writes complete in order', async (t) => {
+  const dir = workDir();
+  handOver(dir);
+  const { client, sftp: first, ended } = await openFs();
+  t.after(() => client.close());  // also when a check fails half-way
+  // Unstarted transfers that nothing refers to, while their file system closes, asked from a callback
+  // so that garbage collection (by pressure, no gc()) can run before the channel is shut: collected
+  // first, a transfer answers nothing, else the close answers it once. The next file system opens
+  // first, or the session would close with its last.
+  let [sftp, twice] = [first, 0];
+  const junk = [];
+  for (let round = 0; round < 60; round++) {
+    const closing = sftp;
+    const [code, next] = await new Promise((resolve) => closing.stat('.', () => {
+      const once = () => { let answered = false; return () => { twice += answered; answered = true; }; };
+      const [writer, reader] = [once(), once()];
+      closing.getWriter({ filePath: path.join(dir, `never-${round}`), onError: writer, onClose: writer });
+      closing.getReader({ filePath: '.', onData: reader, onError: reader, onClose: reader });
+      client.sftp((...args) => resolve(args));
+      closing.close(() => {});
+      for (let i = 0; i < 2000; i++) junk[i % 100] = new Array(1000).fill(i);
+    }));
+    assert.strictEqual(code, 0);
+    sftp = next;
+  }
+  assert.strictEqual(twice, 0);
+
+  // Closed before the first readStart, write or final: what follows starts nothing and takes no hold
+  // on the object.
+  const collected = new Set();
+  const registry = new FinalizationRegistry((name) => collected.add(name));
+  assert.strictEqual((() => {
+    const reader = sftp.getReader({ filePath: '/etc/hostname', onData() {}, onError() {}, onClose() {} });
+    reader.close();
+    reader.readStart();
+    const writer = sftp.getWriter({ filePath: path.join(dir, 'never'), onError() {}, onClose() {} });
+    writer.close();
+    registry.register(reader, 'reader');
+    registry.register(writer, 'writer');
+    writer.final(() => assert.fail());
+    return writer.write({ fileChunk: Buffer.from('x'), completionCallback: () => assert.fail() });
+  })(), false);
+  // Completions in the order of the writes, an empty chunk's too; a write after final is refused and
+  // its completion never runs.
+  const order = [];
+  await new Promise((resolve) => {
+    const writer = sftp.getWriter({ filePath: path.join(dir, 'ordered'), onSuccess: () => order.push('success'),
+      onError: (code) => order.push(`error ${code}`), onClose: resolve });
+    [Buffer.from('a'), Buffer.alloc(0), Buffer.from('b')].forEach((fileChunk, i) =>
+      writer.write({ fileChunk, completionCallback: () => order.push(i + 1) }));
+    order.push('written');
+    writer.final(() => order.push('final'));
+    order.push(writer.write({ fileChunk: Buffer.from('c'), completionCallback: () => order.push('late') }));
+  });
+  assert.deepStrictEqual(order, ['written', false, 1, 2, 3, 'success', 'final']);
+  // A file whose size reads 0 is read to its end, as the local file reads (its clock rates move).
+  const cpuinfo = await download(sftp, '/proc/cpuinfo');
+  const withoutRates = (text) => text.replace(/^cpu MHz.*$/gm, '');
+  assert.deepStrictEqual([cpuinfo.events, withoutRates(cpuinfo.data.toString())],
+    [['success', 'close'], withoutRates(fs.readFileSync('/proc/cpuinfo', 'utf8'))]);
+  assert.throws(() => client.sftp(0), TypeError);
+  for (let i = 0; i < 10 && collected.size < 2; i++) {
+    gc();
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+  assert.deepStrictEqual([...collected].sort(), ['reader', 'writer']);
   client.close();
   assert.strictEqual(await ended, 'disconnected');
 });

@@ -92,6 +92,18 @@ class SftpContextTest : public ::testing::Test {
     return rc;
   }
 
+  // Opens file for reading under context, as a queued command does; nullptr when it fails.
+  LIBSSH2_SFTP_HANDLE* OpenForReading(const Context& context, const std::string& file) {
+    LIBSSH2_SFTP_HANDLE* handle = nullptr;
+    ssh_->Drive([&] {
+      return Run(context, [&] {
+        handle = sftp_context::OpenEx(sftp_, file, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
+        return handle != nullptr ? 0 : libssh2_session_last_errno(ssh_->get());
+      });
+    });
+    return handle;
+  }
+
   std::unique_ptr<SshTestSession> ssh_;
   LIBSSH2_SFTP* sftp_ = nullptr;
 };
@@ -194,13 +206,7 @@ TEST_F(SftpContextTest, AQuietSpellLongerThanTheReadTimeoutFailsNothing) {
   libssh2_session_set_read_timeout(ssh_->get(), 1);
   Context reader(sftp_);
   Context other(sftp_);
-  LIBSSH2_SFTP_HANDLE* handle = nullptr;
-  ssh_->Drive([&] {
-    return Run(reader, [&] {
-      handle = sftp_context::OpenEx(sftp_, file, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
-      return handle != nullptr ? 0 : libssh2_session_last_errno(ssh_->get());
-    });
-  });
+  LIBSSH2_SFTP_HANDLE* handle = OpenForReading(reader, file);
   ASSERT_NE(handle, nullptr);
   static char buffer[64 * 1024];
   const int first = ssh_->Drive([&] {
@@ -288,20 +294,10 @@ TEST_F(SftpContextTest, AShutdownFreesTheHandlesLeftOpen) {
   const std::string file = dir.Add("big", 1 << 20);
   Context reader(sftp_);
   for (int i = 0; i < 2; ++i) {
-    LIBSSH2_SFTP_HANDLE* handle = nullptr;
-    ssh_->Drive([&] {
-      return Run(reader, [&] {
-        handle = sftp_context::OpenEx(sftp_, file, LIBSSH2_FXF_READ, 0, LIBSSH2_SFTP_OPENFILE);
-        return handle != nullptr ? 0 : libssh2_session_last_errno(ssh_->get());
-      });
-    });
+    LIBSSH2_SFTP_HANDLE* handle = OpenForReading(reader, file);
     ASSERT_NE(handle, nullptr);
     static char buffer[1000];
-    EXPECT_GT(ssh_->Drive([&] {
-      return Run(reader, [&] {
-        return static_cast<int>(sftp_context::Read(sftp_, handle, buffer, sizeof buffer));
-      });
-    }),
-              0);
+    auto read = [&] { return static_cast<int>(sftp_context::Read(sftp_, handle, buffer, 1000)); };
+    EXPECT_GT(ssh_->Drive([&] { return Run(reader, read); }), 0);
   }
 }
