@@ -138,10 +138,41 @@ class DeferredReleases {
   AsyncCallback async_;
 };
 
+// The answers given on a later loop turn; the loop is kept alive while any waits.
+class LaterAnswers {
+ public:
+  static void Add(std::function<void()> answer) {
+    static LaterAnswers* instance = new LaterAnswers();
+    instance->pending_.push_back(std::move(answer));
+    instance->async_.Ref();
+    instance->async_.Send();
+  }
+
+ private:
+  LaterAnswers() : async_([this]() { AnswerAll(); }) {}
+
+  void AnswerAll() {
+    Nan::HandleScope scope;
+    std::vector<std::function<void()>> pending;
+    pending.swap(pending_);
+    async_.Unref();
+    for (auto& answer : pending) {
+      answer();
+    }
+  }
+
+  std::vector<std::function<void()>> pending_;
+  AsyncCallback async_;
+};
+
 }  // namespace
 
 void RunOnLaterLoopTurn(std::function<void()> work) {
   DeferredReleases::Add(std::move(work));
+}
+
+void AnswerOnLaterLoopTurn(std::function<void()> answer) {
+  LaterAnswers::Add(std::move(answer));
 }
 
 struct ScriptFunction::Handles {

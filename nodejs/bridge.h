@@ -43,6 +43,11 @@ v8::Local<v8::Value> ToJsPrompts(const std::vector<SshPrompt>& prompts);
 // collection lets go of is released there instead.
 void RunOnLaterLoopTurn(std::function<void()> work);
 
+// Calls script through `answer` on a later loop turn; the loop stays alive until it has. For an
+// answer that no core will give any more (the core has ended), so that the caller hears it the way
+// it would have, never inside its own call.
+void AnswerOnLaterLoopTurn(std::function<void()> answer);
+
 // One script function shared by every std::function made from it: the handle lives as long as the
 // last copy. It is strong, unless the function is given an owner: then the owner's script object
 // keeps it, so that a function referring to its owner does not keep the owner from collection.

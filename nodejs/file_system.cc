@@ -246,7 +246,10 @@ class NodeFileReader : public ScriptWrapper<NodeFileReader> {
     NodeFileReader* self = Unwrap(instance);
     callbacks.onError = self->Ending(std::move(callbacks.onError));
     callbacks.onClose = self->Ending(std::move(callbacks.onClose));
-    self->controller_ = core->getReader(path, std::move(callbacks));
+    // Without a file system (one that has ended) the reader does nothing.
+    if (core != nullptr) {
+      self->controller_ = core->getReader(path, std::move(callbacks));
+    }
     return scope.Escape(instance);
   }
 
@@ -366,6 +369,9 @@ class NodeFileWriter : public ScriptWrapper<NodeFileWriter> {
   }
 
   void Open(file_system::FileSystem* core, v8::Local<v8::Value> options) {
+    if (core == nullptr) {
+      return;  // a file system that has ended: the writer does nothing
+    }
     const std::string path = ToStdString(GetProperty(options, "filePath"));
     int mode = kDefaultMode;
     ReadInt32(GetProperty(options, "fileMode"), &mode);
@@ -572,97 +578,139 @@ class NodeFileSystem : public ScriptWrapper<NodeFileSystem>,
     return self->core_;
   }
 
+  // What a call answers on a file system that ended without script closing it (its server ended
+  // the channel, its session ended), or 0: the call does nothing.
+  static ErrorCode EndedCode(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    NodeFileSystem* self = Receiver(info);
+    if (self == nullptr || self->closed_by_script_) {
+      return 0;
+    }
+    return self->observed_ != nullptr ? self->observed_->endedCode() : self->ended_code_;
+  }
+
+  // Runs call on the open file system; on one that ended, answers onError(code) on a later turn.
+  template <typename Callbacks, typename Call>
+  static void Dispatch(const Nan::FunctionCallbackInfo<v8::Value>& info, Callbacks callbacks,
+                       Call call) {
+    if (file_system::FileSystem* core = From(info)) {
+      call(core, std::move(callbacks));
+    } else if (const ErrorCode code = EndedCode(info)) {
+      AnswerOnLaterLoopTurn([callbacks = std::move(callbacks), code] { callbacks.onError(code); });
+    }
+  }
+
   static void Close(const Nan::FunctionCallbackInfo<v8::Value>& info) {
     if (file_system::FileSystem* core = From(info)) {
       Receiver(info)->core_ = nullptr;
+      Receiver(info)->closed_by_script_ = true;
       core->close(MakeJsResultCallbacks(info[0]));
     }
   }
 
   static void RemoveFile(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->removeFile(ToStdString(info[0]), MakeJsResultCallbacks(info[1]));
-    }
+    Dispatch(info, MakeJsResultCallbacks(info[1]), [&](auto* core, auto callbacks) {
+      core->removeFile(ToStdString(info[0]), std::move(callbacks));
+    });
   }
 
   static void RemoveDir(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->removeDir(ToStdString(info[0]), MakeJsResultCallbacks(info[1]));
-    }
+    Dispatch(info, MakeJsResultCallbacks(info[1]), [&](auto* core, auto callbacks) {
+      core->removeDir(ToStdString(info[0]), std::move(callbacks));
+    });
   }
 
   static void Rename(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->rename(ToStdString(info[0]), ToStdString(info[1]), MakeJsResultCallbacks(info[2]));
-    }
+    Dispatch(info, MakeJsResultCallbacks(info[2]), [&](auto* core, auto callbacks) {
+      core->rename(ToStdString(info[0]), ToStdString(info[1]), std::move(callbacks));
+    });
   }
 
   static void MakeDir(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->makeDir(ToStdString(info[0]), ReadMode(info[1]), MakeJsResultCallbacks(info[2]));
-    }
+    Dispatch(info, MakeJsResultCallbacks(info[2]), [&](auto* core, auto callbacks) {
+      core->makeDir(ToStdString(info[0]), ReadMode(info[1]), std::move(callbacks));
+    });
   }
 
   static void ListDir(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->listDir(ToStdString(info[0]), MakeJsResultCallbacks<std::vector<DirectoryEntry>>(
-                                              info[1], DirectoryEntriesToJs));
-    }
+    Dispatch(info,
+             MakeJsResultCallbacks<std::vector<DirectoryEntry>>(info[1], DirectoryEntriesToJs),
+             [&](auto* core, auto callbacks) {
+               core->listDir(ToStdString(info[0]), std::move(callbacks));
+             });
   }
 
   static void Stat(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->stat(ToStdString(info[0]),
-                 MakeJsResultCallbacks<FileAttributes>(info[1], FileAttrs::NewInstance));
-    }
+    Dispatch(info, MakeJsResultCallbacks<FileAttributes>(info[1], FileAttrs::NewInstance),
+             [&](auto* core, auto callbacks) {
+               core->stat(ToStdString(info[0]), std::move(callbacks));
+             });
   }
 
   static void Lstat(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->lstat(ToStdString(info[0]),
-                  MakeJsResultCallbacks<FileAttributes>(info[1], FileAttrs::NewInstance));
-    }
+    Dispatch(info, MakeJsResultCallbacks<FileAttributes>(info[1], FileAttrs::NewInstance),
+             [&](auto* core, auto callbacks) {
+               core->lstat(ToStdString(info[0]), std::move(callbacks));
+             });
   }
 
   static void Chmod(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->chmod(ToStdString(info[0]), ReadMode(info[1]), MakeJsResultCallbacks(info[2]));
-    }
+    Dispatch(info, MakeJsResultCallbacks(info[2]), [&](auto* core, auto callbacks) {
+      core->chmod(ToStdString(info[0]), ReadMode(info[1]), std::move(callbacks));
+    });
   }
 
   static void RealPath(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->realPath(ToStdString(info[0]), MakeJsResultCallbacks<std::string>(info[1], ToJsText));
-    }
+    Dispatch(info, MakeJsResultCallbacks<std::string>(info[1], ToJsText),
+             [&](auto* core, auto callbacks) {
+               core->realPath(ToStdString(info[0]), std::move(callbacks));
+             });
   }
 
   static void Symlink(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->symlink(ToStdString(info[0]), ToStdString(info[1]), 0, MakeJsResultCallbacks(info[2]));
-    }
+    Dispatch(info, MakeJsResultCallbacks(info[2]), [&](auto* core, auto callbacks) {
+      core->symlink(ToStdString(info[0]), ToStdString(info[1]), 0, std::move(callbacks));
+    });
   }
 
   static void ReadLink(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
-      core->readLink(ToStdString(info[0]), MakeJsResultCallbacks<std::string>(info[1], ToJsText));
-    }
+    Dispatch(info, MakeJsResultCallbacks<std::string>(info[1], ToJsText),
+             [&](auto* core, auto callbacks) {
+               core->readLink(ToStdString(info[0]), std::move(callbacks));
+             });
   }
 
+  // On a file system that ended, a transfer that does nothing, whose onError answers what ended it.
   static void GetReader(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
+    file_system::FileSystem* core = From(info);
+    if (core != nullptr || AnswerTransferLater(info)) {
       info.GetReturnValue().Set(NodeFileReader::NewInstance(core, info[0]));
     }
   }
 
   static void GetWriter(const Nan::FunctionCallbackInfo<v8::Value>& info) {
-    if (file_system::FileSystem* core = From(info)) {
+    file_system::FileSystem* core = From(info);
+    if (core != nullptr || AnswerTransferLater(info)) {
       info.GetReturnValue().Set(NodeFileWriter::NewInstance(core, info[0]));
     }
+  }
+
+  static bool AnswerTransferLater(const Nan::FunctionCallbackInfo<v8::Value>& info) {
+    const ErrorCode code = EndedCode(info);
+    if (code == 0) {
+      return false;
+    }
+    std::function<void(ErrorCode)> on_error;
+    NodeFileReader::WrapStatusCallback(GetProperty(info[0], "onError"), &on_error);
+    if (on_error) {
+      AnswerOnLaterLoopTurn([on_error, code] { on_error(code); });
+    }
+    return true;
   }
 
   // SharedObservableObject::Observer
   void OnNotify(int event) override {
     if (event == kDestroyed) {
+      ended_code_ = observed_->endedCode();
       core_ = nullptr;
       observed_ = nullptr;
     }
@@ -671,6 +719,9 @@ class NodeFileSystem : public ScriptWrapper<NodeFileSystem>,
   file_system::FileSystem* core_;
   // The core this object is registered with; close() forgets core_ alone.
   file_system::FileSystem* observed_;
+  bool closed_by_script_ = false;
+  // What ended the core, kept once the core is gone.
+  ErrorCode ended_code_ = 0;
 };
 
 }  // namespace

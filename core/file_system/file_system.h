@@ -117,6 +117,9 @@ class FileController {
 class FileSystem : public SharedObservableObject {
  public:
   virtual bool isClosed() const = 0;
+  // What calls answer once the file system has ended without script closing it: its server ended
+  // the channel (LIBSSH2_ERROR_CHANNEL_CLOSED) or its session ended (the session's code); else 0.
+  virtual ErrorCode endedCode() const = 0;
   virtual void close(cb::ResultCallbacks<void> callbacks) = 0;
   virtual void removeFile(std::string path, cb::ResultCallbacks<void> callbacks) = 0;
   virtual void removeDir(std::string path, cb::ResultCallbacks<void> callbacks) = 0;

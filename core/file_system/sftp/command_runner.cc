@@ -1,8 +1,6 @@
 #include "core/file_system/sftp/command_runner.h"
 
 #include "core/file_system/sftp/sftp.h"
-#include "core/ssh/command_queue.h"
-#include "core/ssh/ssh_command.h"
 
 namespace file_system {
 namespace sftp {
@@ -21,7 +19,7 @@ BaseCommandRunner::~BaseCommandRunner() {
     command_->cancel();
   } else if (running) {
     if (SFTP* file_system = file_system_.Get()) {
-      file_system->wakeQueueLater();
+      file_system->wakeTransfer(command_.get(), /*later=*/true);
     }
   }
 }
@@ -32,14 +30,8 @@ void BaseCommandRunner::start() {
     return;
   }
   state_ = kRunning;
-  // The queue's entry keeps the command: it may outlive this runner.
-  file_system->queue()->Push(MakeCommand([command = command_, runner = weak_factory_.GetWeakPtr()] {
-    const int result = command->Execute();
-    if (result == SshCommand::kDone && runner) {
-      runner->state_ = kStopped;
-    }
-    return result;
-  }));
+  // The file system keeps the command while it runs: it may outlive this runner.
+  file_system->startTransfer(command_);
 }
 
 void BaseCommandRunner::close() {
@@ -77,7 +69,7 @@ void BaseCommandRunner::resume() {
 
 void BaseCommandRunner::WakeQueue() {
   if (SFTP* file_system = file_system_.Get()) {
-    file_system->queue()->WakeUp();
+    file_system->wakeTransfer(command_.get(), /*later=*/false);
   }
 }
 

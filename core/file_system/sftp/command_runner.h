@@ -8,7 +8,6 @@
 #include "core/file_system/file_system.h"
 #include "core/file_system/sftp/commands/transfer_command.h"
 #include "core/observable.h"
-#include "core/weak_ptr.h"
 
 namespace file_system {
 namespace sftp {
@@ -38,7 +37,6 @@ class BaseCommandRunner : public FileController {
   std::shared_ptr<cmd::TransferCommand> command_;
   // The queue is reached through the file system, which the session destroys before the queue.
   SafeCallWrapper<SFTP> file_system_;
-  WeakPtrFactory<BaseCommandRunner> weak_factory_{this};
 };
 
 }  // namespace sftp

@@ -11,7 +11,6 @@
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_command.h"
 #include "core/ssh/ssh_error.h"
-#include "libssh2_ext/sftp/libssh2_sftp_context.h"
 
 namespace file_system {
 namespace sftp {
@@ -60,22 +59,17 @@ SFTP::SFTP(LIBSSH2_SFTP* sftp, LIBSSH2_SESSION* session, CommandQueue* queue,
       session_(session),
       queue_(queue),
       fail_session_(std::move(fail_session)),
-      self_(std::make_shared<SafeCallWrapper<SFTP>>(this)) {
-  sftp_context::Attach(session, sftp);
-}
+      scheduler_(sftp, queue, [this] { channelEnded(); }),
+      self_(std::make_shared<SafeCallWrapper<SFTP>>(this)) {}
 
 cmd::CommandTarget SFTP::target() const {
-  return {session_, sftp_, queue_, fail_session_, [self = self_] {
-            if (SFTP* file_system = self->Get()) {
-              file_system->channelEnded();
-            }
-          }};
+  return {session_, sftp_, fail_session_};
 }
 
 SFTP::~SFTP() {
   NotifyDestroyed();
   if (sftp_ != nullptr) {
-    sftp_context::Shutdown(sftp_);
+    libssh2_sftp_shutdown(sftp_);
   }
 }
 
@@ -95,6 +89,7 @@ void SFTP::close(cb::ResultCallbacks<void> callbacks) {
 void SFTP::beginClose() {
   closing_ = true;
   observer_.abortAll(LIBSSH2_ERROR_CHANNEL_CLOSED);
+  scheduler_.WakeAll();
   queue_->Push(MakeCommand([self = self_] {
     SFTP* file_system = self->Get();
     if (file_system == nullptr) {
@@ -106,6 +101,7 @@ void SFTP::beginClose() {
 
 void SFTP::channelEnded() {
   if (!closing_) {
+    ended_code_ = LIBSSH2_ERROR_CHANNEL_CLOSED;
     beginClose();
   }
 }
@@ -116,7 +112,8 @@ int SFTP::shutdownStep() {
   }
   // Transfers never started are not on the queue: they answer here, before the channel goes.
   observer_.reportAborted();
-  const int rc = sftp_context::Shutdown(sftp_);
+  scheduler_.Clear();
+  const int rc = libssh2_sftp_shutdown(sftp_);
   if (rc == LIBSSH2_ERROR_EAGAIN) {
     // Every operation has answered and the channel's close is on its way: script need not wait
     // for a server that may never confirm it.
@@ -148,8 +145,12 @@ void SFTP::answerClose() {
 void SFTP::failAll(ErrorCode code) {
   closing_ = true;
   close_code_ = code;
+  if (ended_code_ == 0) {
+    ended_code_ = code;
+  }
   observer_.abortAll(code);
   observer_.reportAborted();
+  scheduler_.Clear();
   answerClose();
 }
 
@@ -159,12 +160,17 @@ void SFTP::abandon() {
   }
   closing_ = true;
   abandoned_ = true;
+  if (ended_code_ == 0) {
+    ended_code_ = LIBSSH2_ERROR_CHANNEL_CLOSED;
+  }
   observer_.abortAll(LIBSSH2_ERROR_CHANNEL_CLOSED);
+  scheduler_.WakeAll();
   // Answered from the queue, ahead of the session's end: this may be called from inside a
   // callback of one of them.
   queue_->Push(MakeCommand([self = self_] {
     if (SFTP* file_system = self->Get()) {
       file_system->observer_.reportAborted();
+      file_system->scheduler_.Clear();
       file_system->answerClose();
     }
     return static_cast<int>(SshCommand::kDone);
@@ -179,6 +185,19 @@ void SFTP::wakeQueueLater() {
   later_->Send();
 }
 
+void SFTP::startTransfer(std::shared_ptr<cmd::TransferCommand> command) {
+  if (!isClosing()) {
+    scheduler_.Add(std::move(command));
+  }
+}
+
+void SFTP::wakeTransfer(cmd::TransferCommand* command, bool later) {
+  scheduler_.Wake(command, later);
+  if (later) {
+    wakeQueueLater();
+  }
+}
+
 void SFTP::addCommand(std::shared_ptr<cmd::BaseCommand> command) {
   if (isGone()) {
     return;  // script's object no longer reaches this file system
@@ -188,7 +207,7 @@ void SFTP::addCommand(std::shared_ptr<cmd::BaseCommand> command) {
     // The channel is going (its server ended it): the operation answers so at its run.
     command->abort(LIBSSH2_ERROR_CHANNEL_CLOSED);
   }
-  queue_->Push(MakeCommand([command = std::move(command)] { return command->Execute(); }));
+  scheduler_.Add(std::move(command));
 }
 
 void SFTP::removeFile(std::string path, cb::ResultCallbacks<void> callbacks) {

@@ -13,6 +13,7 @@
 
 #include "core/async_callback.h"
 #include "core/file_system/file_system.h"
+#include "core/file_system/sftp/command_scheduler.h"
 #include "core/file_system/sftp/commands/one_call_commands.h"
 #include "core/file_system/sftp/commands/transfer_command.h"
 
@@ -53,6 +54,7 @@ class SFTP : public FileSystem {
 
   // FileSystem
   bool isClosed() const override { return sftp_ == nullptr; }
+  ErrorCode endedCode() const override { return ended_code_; }
   void close(cb::ResultCallbacks<void> callbacks) override;
   void removeFile(std::string path, cb::ResultCallbacks<void> callbacks) override;
   void removeDir(std::string path, cb::ResultCallbacks<void> callbacks) override;
@@ -81,10 +83,12 @@ class SFTP : public FileSystem {
 
   // Closing or closed: operations answer LIBSSH2_ERROR_CHANNEL_CLOSED.
   bool isClosing() const { return closing_ || isClosed(); }
-  CommandQueue* queue() const { return queue_; }
-  // A queue pass on a later loop turn: for callers that may run inside garbage collection, where
-  // no pass (and so no script callback) may run.
-  void wakeQueueLater();
+  // A transfer starts: it runs from the next pass on.
+  void startTransfer(std::shared_ptr<cmd::TransferCommand> command);
+  // A transfer may move again: it runs at the next pass. later: the pass comes on a later loop
+  // turn, for callers that may run inside garbage collection, where no pass (and so no script
+  // callback) may run.
+  void wakeTransfer(cmd::TransferCommand* command, bool later);
 
  private:
   // Aborts every operation with LIBSSH2_ERROR_CHANNEL_CLOSED and queues the channel's shutdown.
@@ -93,8 +97,10 @@ class SFTP : public FileSystem {
   bool isGone() const { return isClosed() || abandoned_ || close_code_ != 0; }
   // The shutdown step of close(): EAGAIN, 0 (closed) or the libssh2 failure.
   int shutdownStep();
-  // The SFTP channel ended under a call: the file system closes as if script had closed it.
+  // The SFTP channel ended, or its stream failed: the file system closes as if script had closed
+  // it, and answers later calls with LIBSSH2_ERROR_CHANNEL_CLOSED.
   void channelEnded();
+  void wakeQueueLater();
   void answerClose();
   void addCommand(std::shared_ptr<cmd::BaseCommand> command);
   std::unique_ptr<FileController> makeRunner(std::shared_ptr<cmd::TransferCommand> command);
@@ -111,8 +117,11 @@ class SFTP : public FileSystem {
   bool shutdown_started_ = false;
   // What close answers: success, or the code that ended the file system.
   ErrorCode close_code_ = 0;
+  // What later calls answer once the file system has ended without script's close.
+  ErrorCode ended_code_ = 0;
   std::vector<cb::ResultCallbacks<void>> close_callbacks_;
   std::unique_ptr<AsyncCallback> later_;
+  CommandScheduler scheduler_;
   // Commands reach the file system through this only while it lives.
   std::shared_ptr<SafeCallWrapper<SFTP>> self_;
 };

@@ -8,7 +8,7 @@ namespace sftp {
 int SftpHandle::open(LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp, const std::string& path,
                      unsigned long flags, long mode) {
   const bool file = type_ == kFile;
-  handle_ = sftp_context::OpenEx(sftp, path, file ? flags : 0, file ? mode : 0,
+  handle_ = sftp_context::OpenEx(session, sftp, path, file ? flags : 0, file ? mode : 0,
                                  file ? LIBSSH2_SFTP_OPENFILE : LIBSSH2_SFTP_OPENDIR);
   return handle_ != nullptr ? 0 : libssh2_session_last_errno(session);
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "core/file_system/sftp/commands/one_call_commands.h"
-#include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_error.h"
 #include "libssh2_ext/sftp/libssh2_sftp_context.h"
 
@@ -16,9 +15,7 @@ BaseCommand::BaseCommand(Kind kind, const CommandTarget& target)
       sftp_(target.sftp),
       kind_(kind),
       context_(libssh2_sftp_create_external_context(target.sftp)),
-      queue_(target.queue),
-      fail_session_(target.fail_session),
-      channel_ended_(target.channel_ended) {}
+      fail_session_(target.fail_session) {}
 
 BaseCommand::~BaseCommand() {
   libssh2_sftp_free_external_context(sftp_, context_);
@@ -52,14 +49,6 @@ int BaseCommand::Execute() {
   libssh2_sftp_reset_external_context(sftp_);
   if (result != kPending) {
     onEnded();
-  }
-  // A kind this command let go may be what another command waits for, and that one may have run
-  // already in this pass.
-  if (sftp_context::TakeWakeUp(sftp_)) {
-    queue_->WakeUp();
-  }
-  if (sftp_context::TakeChannelEnded(sftp_) && channel_ended_) {
-    channel_ended_();
   }
   return result;
 }
@@ -186,8 +175,10 @@ StepResult ClassifyStep(int rc, ErrorCode status) {
   if (rc == LIBSSH2_ERROR_SFTP_PROTOCOL) {
     return {StepResult::kDone, status};
   }
-  if (rc == LIBSSH2_ERROR_CHANNEL_CLOSED) {
-    return {StepResult::kDone, rc};  // the end of the SFTP channel, not of the session
+  if (rc == LIBSSH2_ERROR_CHANNEL_CLOSED || rc == LIBSSH2_ERROR_CHANNEL_PACKET_EXCEEDED) {
+    // The end of the SFTP channel, or a reply it cannot frame: the file system's, not the
+    // session's.
+    return {StepResult::kDone, rc};
   }
   switch (ScopeOfSshResult(rc)) {
     case SshResultScope::kDone:

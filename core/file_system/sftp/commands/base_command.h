@@ -90,6 +90,10 @@ class BaseCommand : public SshCommand {
   State state() const { return state_; }
   Kind kind() const { return kind_; }
   bool HasEnded() const { return state_ == kFinished || state_ == kCancelled; }
+  // Paused with no libssh2 call unfinished: nothing moves it until it is resumed.
+  bool IsParked() const { return state_ == kPaused && !HasCallInFlight(); }
+  // The request context its libssh2 calls run in.
+  void* context() const { return context_; }
 
   void AddObserver(BaseCommandObserver* observer);
   void RemoveObserver(BaseCommandObserver* observer);
@@ -150,9 +154,7 @@ class BaseCommand : public SshCommand {
   ErrorCode abort_code_ = 0;
   std::vector<BaseCommandObserver*> observers_;
   void* context_;
-  CommandQueue* queue_;
   std::function<void(Error)> fail_session_;
-  std::function<void()> channel_ended_;
 };
 
 }  // namespace cmd

@@ -16,10 +16,7 @@ namespace cmd {
 struct CommandTarget {
   LIBSSH2_SESSION* session;
   LIBSSH2_SFTP* sftp;
-  CommandQueue* queue;
   std::function<void(Error)> fail_session;
-  // The SFTP channel has ended under a call: the file system closes.
-  std::function<void()> channel_ended;
 };
 
 // An operation with no result but its success.
