@@ -18,17 +18,19 @@ test.after(() => server.close());
 // Connects and opens `count` file systems (s.fs). s.call(fs, method, ...args) resolves with the first
 // answer, attributes given as their size and a listing as its names; s.end() closes the client, sees it
 // end, and a while later checks that no operation has answered twice.
-async function session(count) {
+async function session(count, username = 'anyone') {
   const client = new SshClient();
   let end;
   const ended = new Promise((resolve) => { end = resolve; });
   await new Promise((resolve, reject) => client.connect({
-    host: '127.0.0.1', port: String(server.port), username: 'anyone', password: 'anything',
+    host: '127.0.0.1', port: String(server.port), username, password: 'anything',
     knownhostsCallback: (...args) => args[4](true), connectCallback: resolve,
     disconnectCallback: () => end('disconnected'), errorCallback: (error) => { end(error); reject(error); },
   }));
-  const s = { asked: 0, answered: 0, fs: [] };
-  while (s.fs.length < count) s.fs.push(await new Promise((resolve) => client.sftp((_, fs) => resolve(fs))));
+  const s = { asked: 0, answered: 0, fs: [], codes: [] };
+  while (s.fs.length < count) {
+    s.fs.push(await new Promise((resolve) => client.sftp((code, fs) => { s.codes.push(code); resolve(fs); })));
+  }
   const shown = (v) => (Array.isArray(v) ? v.map((entry) => entry.filename) : v?.size ?? v);
   return Object.assign(s, {
     call: (fs, method, ...args) => new Promise((resolve) => {
@@ -110,7 +112,12 @@ test('a subsystem that ends or stops answering holds up nothing and answers ever
   assert.deepStrictEqual(events, [`error ${CLOSED}`]);
   assert.ok(data.length > 0 && data.equals(content(0, data.length)));
   assert.deepStrictEqual(await pending, [CLOSED, '']);
-  assert.deepStrictEqual([midway.stat('/', assert.fail), midway.close(assert.fail)], [undefined, undefined]);
+  // Closed by itself, it answers every later call with the end, on a later turn; close does nothing.
+  let returned = false;
+  const later = s.call(midway, 'stat', '/ok/f').then((answer) => [returned, ...answer]);
+  returned = true;
+  assert.deepStrictEqual(await later, [true, CLOSED, 0]);
+  assert.strictEqual(midway.close(assert.fail), undefined);
   // A one-call operation that meets the end.
   assert.deepStrictEqual(await s.call(atOnce, 'stat', '/exit'), [CLOSED, 0]);
   assert.deepStrictEqual(await s.exec(), [0, 'ok\n']);
@@ -136,4 +143,45 @@ test('a subsystem that ends or stops answering holds up nothing and answers ever
   await s.end();
   assert.deepStrictEqual(await unanswered, [CLOSED, '']);
   assert.deepStrictEqual((await downloaded).events, ['success', 'close']);
+});
+
+// A 20 ms timer's longest gap until stop() is called.
+function watchLoop() {
+  let [last, longest] = [Date.now(), 0];
+  const timer = setInterval(() => {
+    const now = Date.now();
+    longest = Math.max(longest, now - last);
+    last = now;
+  }, 20);
+  return () => { clearInterval(timer); return longest; };
+}
+
+test('a reply cut short by the channel\'s end or too long to frame fails its file system alone, and the loop goes on', async () => {
+  const stop = watchLoop();
+  const s = await session(4);
+  const [cut, huge, later, other] = s.fs;
+  // Cut inside a reply: what waits answers the end, once; then every later call does, on a later turn.
+  const waiting = [s.call(cut, 'realPath', '/silent'), transfer(cut, '/silent')];
+  assert.deepStrictEqual(await s.call(cut, 'stat', '/cut'), [CLOSED, 0]);
+  assert.deepStrictEqual([await waiting[0], (await waiting[1]).events], [[CLOSED, ''], [`error ${CLOSED}`]]);
+  assert.deepStrictEqual(await s.call(cut, 'listDir', '/ok'), [CLOSED, []]);
+  assert.deepStrictEqual((await transfer(cut, '/ok/f', { upload: 10 })).events, [`error ${CLOSED}`]);
+  // A length of about 2 GiB: the file system fails, not the session.
+  const silent = s.call(huge, 'stat', '/silent');
+  assert.deepStrictEqual(await s.call(huge, 'stat', '/huge'), [CLOSED, 0]);
+  assert.deepStrictEqual([await silent, await s.call(huge, 'stat', '/ok/f')], [[CLOSED, 0], [CLOSED, 0]]);
+  // Ended with nothing outstanding: the next call hears of it.
+  assert.deepStrictEqual(await s.call(later, 'stat', '/exit-later'), [0, 0]);
+  await settle();
+  assert.deepStrictEqual(await s.call(later, 'realPath', '/ok/x'), [CLOSED, '']);
+  assert.deepStrictEqual([await s.call(other, 'stat', '/ok/f'), await s.exec()], [[0, FILE_SIZE], [0, 'ok\n']]);
+  await s.end();
+  // After the session's end, calls answer the end too.
+  assert.deepStrictEqual(await s.call(other, 'stat', '/ok/f'), [CLOSED, 0]);
+
+  // A VERSION cut short fails the SFTP start alone.
+  const v = await session(1, 'cut-version');
+  assert.deepStrictEqual([v.codes, await v.exec()], [[PROTOCOL], [0, 'ok\n']]);
+  await v.end();
+  assert.ok(stop() < 1000, 'the event loop never stopped');
 });

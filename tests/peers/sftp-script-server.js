@@ -9,6 +9,10 @@
 //   /short-reads /zero-data /long-data   READs answered with less than asked, no bytes, or more than asked
 //   /close-fails /close-silent   a handle whose CLOSE is refused, or never answered
 //   /exit /exit-mid     the subsystem ends at this request, or once a read reaches 64 KiB
+//   /exit-later         answered, then the subsystem ends with nothing outstanding
+//   /cut /huge          a reply whose length says 100 bytes cut off after 20 by the channel's end, or
+//                       one whose length claims about 2 GiB
+// A client that logs in as "cut-version" gets a VERSION cut short by the channel's end.
 // An exec answers "ok\n" and exit status 0, so that a test can see that the session still works.
 const { Server, utils } = require('ssh2');
 
@@ -34,13 +38,17 @@ const WRONG = {
 };
 
 // One SFTP session on one channel.
-function serveSftp(channel) {
+function serveSftp(channel, username) {
   let input = Buffer.alloc(0);
   const listed = new Set();
   const send = (bytes) => channel.write(bytes);
   const exit = () => { channel.exit(1); channel.end(); };
 
   const onRequest = (type, id, body) => {
+    if (type === INIT && username === 'cut-version') {
+      send(Buffer.concat([u32(100), Buffer.from([VERSION]), u32(3), Buffer.alloc(11)]));
+      return exit();
+    }
     if (type === INIT) return send(packet(3, VERSION));
     const n = body.readUInt32BE(0);
     const first = body.toString('latin1', 4, 4 + n);
@@ -48,6 +56,15 @@ function serveSftp(channel) {
     const path = [READ, WRITE, CLOSE, READDIR, FSTAT].includes(type) ? first.replace(/^\d+/, '') : first;
     if (path.startsWith('/silent') || (path === '/close-silent' && type === CLOSE)) return undefined;
     if (path === '/exit') return exit();
+    if (path === '/exit-later') {
+      send(status(id, OK));
+      return setTimeout(exit, 50);
+    }
+    if (path === '/cut') {
+      send(Buffer.concat([u32(100), Buffer.from([STATUS]), u32(id), Buffer.alloc(11)]));
+      return exit();
+    }
+    if (path === '/huge') return send(Buffer.concat([u32(0x7FFFFFF0), Buffer.from([DATA]), u32(id), Buffer.alloc(64)]));
     const unexpected = /^\/unexpected\/([a-z-]+)/.exec(path)?.[1];
     if (unexpected === 'status-ok') return send(status(id, OK));
     if (unexpected && ![OPEN, OPENDIR, CLOSE].includes(type)) return send(packet(id, ...WRONG[unexpected]));
@@ -99,11 +116,14 @@ function hostKey() {
 
 // Listens on 127.0.0.1 at a free port; resolves with { port, close() }.
 async function startSftpScriptServer() {
-  const server = new Server({ hostKeys: [hostKey()] }, (client) => client.on('error', () => {})
-    .on('authentication', (ctx) => ctx.accept())
-    .on('session', (accept) => accept()
-      .on('subsystem', (acceptSftp) => serveSftp(acceptSftp()))
-      .on('exec', (acceptExec) => { const out = acceptExec(); out.write('ok\n'); out.exit(0); out.end(); })));
+  const server = new Server({ hostKeys: [hostKey()] }, (client) => {
+    let username;
+    client.on('error', () => {})
+      .on('authentication', (ctx) => { username = ctx.username; ctx.accept(); })
+      .on('session', (accept) => accept()
+        .on('subsystem', (acceptSftp) => serveSftp(acceptSftp(), username))
+        .on('exec', (acceptExec) => { const out = acceptExec(); out.write('ok\n'); out.exit(0); out.end(); }));
+  });
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
   return { port: server.address().port, close: () => server.close() };
 }
