@@ -11,7 +11,8 @@ const { execFile } = require('node:child_process');
 const { promisify } = require('node:util');
 const { Server, utils } = require('ssh2');
 const { sendPacket } = require('ssh2/lib/protocol/utils');
-const { bytes, IAC, DO, SB, SE, NEW_ENVIRON } = require('../peers/telnet-script-peer');
+const zlib = require('node:zlib');
+const { bytes, IAC, DO, SB, SE, NEW_ENVIRON, COMPRESS2 } = require('../peers/telnet-script-peer');
 
 // Under the sanitizers freed memory waits in quarantine, so RSS says nothing there.
 const MAX_GROWTH = /libasan/.test(process.env.LD_PRELOAD || '') ? Infinity : 64 << 20;
@@ -147,6 +148,48 @@ test('hostile Telnet servers', async (t) => {
     assert.ok(callbacks < 1000, `${callbacks} dataCallbacks`);
     assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
   }));
+
+  await t.test('a compression bomb while the first dataCallback is busy: never inflated', async (t) => {
+    // 1 GiB of zeros, deflated to about 1 MiB, sent as a COMPRESS2 stream nobody agreed to.
+    const bomb = await new Promise((resolve) => {
+      const parts = [];
+      const deflate = zlib.createDeflate({ level: 9 });
+      deflate.on('data', (part) => parts.push(part)).on('end', () => resolve(Buffer.concat(parts)));
+      const zeros = Buffer.alloc(1 << 20);
+      for (let i = 0; i < 1024; i++) deflate.write(zeros);
+      deflate.end();
+    });
+    // Its bytes 255 doubled, so that all of it must arrive as data.
+    const escaped = Buffer.from(bomb.toString('latin1').replaceAll('\xff', '\xff\xff'), 'latin1');
+    await withServer((socket) => {
+      socket.end(Buffer.concat([bytes('x', IAC, SB, COMPRESS2, IAC, SE), escaped, Buffer.from('END')]));
+    }, async (port) => {
+      const { events, growth, longestGap } = await inChild(`
+        const client = new lib.TelnetClient();
+        let length = 0;
+        let largest = 0;
+        client.connect({ host: '127.0.0.1', port,
+          dataCallback: (d) => {
+            if (length === 0) {
+              // Busy while the whole bomb arrives; the loop's gaps are measured from here on.
+              const until = Date.now() + 1500;
+              while (Date.now() < until);
+              last = Date.now();
+            }
+            length += d.length;
+            largest = Math.max(largest, d.length);
+          },
+          errorCallback: (e) => { events.push('error:' + e.message); report(); },
+          disconnectCallback: () => { events.push('disconnect', 'length:' + length, 'largest:' + largest); report(); } });
+      `, port);
+      t.diagnostic(`RSS growth ${(growth / 2 ** 20).toFixed(1)} MiB, longest timer gap after the busy ` +
+                   `callback ${longestGap} ms, ${events.join(' ')}`);
+      assert.deepStrictEqual(events.slice(0, 2), ['disconnect', `length:${bomb.length + 4}`]);
+      assert.ok(Number(events[2].slice(8)) <= 256 << 10, events[2]);
+      assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+      assert.ok(longestGap < 1500, `the loop stood still for ${longestGap} ms`);
+    });
+  });
 });
 
 // An unencrypted SSH packet of the given payload.
