@@ -17,6 +17,9 @@ const { bytes, IAC, DO, SB, SE, NEW_ENVIRON, COMPRESS2 } = require('../peers/tel
 // Under the sanitizers freed memory waits in quarantine, so RSS says nothing there.
 const MAX_GROWTH = /libasan/.test(process.env.LD_PRELOAD || '') ? Infinity : 64 << 20;
 const LIBSSH2_ERROR_OUT_OF_BOUNDARY = -41;
+const LIBSSH2_ERROR_DECRYPT = -12;
+const OVERSIZED = 'The server sent a corrupt or oversized packet: its length is beyond the 35000 bytes an SSH packet may have';
+const CORRUPT = 'The server sent a corrupt packet: its length, padding or encryption is not valid';
 
 // Runs body in a fresh node with the module as `lib`; body calls report(events) once its client has
 // given its final word. Resolves with { events, growth }, growth being the peak RSS over the RSS
@@ -277,6 +280,22 @@ test('hostile SSH servers', async (t) => {
     }));
   }
 
+  for (const [name, garbage, code, message] of [
+    ['a length beyond any packet', Buffer.alloc(64, 0xff), LIBSSH2_ERROR_OUT_OF_BOUNDARY, OVERSIZED],
+    ['a packet of length 0', Buffer.alloc(64), LIBSSH2_ERROR_DECRYPT, CORRUPT],
+    ['padding longer than the packet', Buffer.from([0, 0, 0, 12, 200, ...Buffer.alloc(59)]), LIBSSH2_ERROR_DECRYPT, CORRUPT],
+  ]) {
+    await t.test(`garbage at the key exchange, ${name}: an error that names it`, () => withServer((socket) => {
+      socket.write('SSH-2.0-hostile\r\n');
+      socket.write(garbage);
+      socket.resume();
+    }, async (port) => {
+      const { events } = await inChild(sshClient('x'), port);
+      assert.strictEqual(events.length, 1, events.join());
+      assert.match(events[0], new RegExp(`^error:2:${code}:SSH handshake with .*: ${message}$`));
+    }));
+  }
+
   // ssh2 drops the leading zero bytes of a generated Ed25519 public key, so about one key in 256 is one
   // that it cannot read back: such a key is thrown away.
   function ed25519HostKey() {
@@ -325,6 +344,16 @@ test('hostile SSH servers', async (t) => {
     assert.ok(boundError(final[0]), final[0]);
     assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
   }));
+
+  await t.test('during a command: a corrupt packet ends the session with an error that names it', () =>
+    withSsh2Server((id, protocol) => {
+      protocol.channelData(id, Buffer.from('out'));
+      protocol._onWrite(Buffer.alloc(64, 0xff));
+    }, async (port) => {
+      const { events } = await inChild(sshClient('x'), port);
+      assert.deepStrictEqual(events, ['connected', `exec error:2:${OVERSIZED}`,
+                                      `error:2:${LIBSSH2_ERROR_OUT_OF_BOUNDARY}:${OVERSIZED}`]);
+    }));
 
   await t.test("data after the channel's close: the status and output that arrived", () => withSsh2Server((id, protocol) => {
     protocol.channelData(id, Buffer.from('out'));
