@@ -31,9 +31,9 @@ class NodeTelnetClient : public ScriptWrapper<NodeTelnetClient> {
   }
 
  private:
-  // The core calls onDisconnect on every close, also after the final callback, so every callback
-  // holds the script object while it runs. A final callback (error or disconnect) of the latest
-  // connect lets the object go as it returns; one of an earlier connect does not.
+  // Every callback holds the script object while it runs. The final callback (error or disconnect)
+  // of a connect lets the object go as it returns: the core gives each connect at most one, and
+  // none to a connect that a later one replaced.
   template <typename... Args>
   std::function<void(Args...)> Held(std::function<void(Args...)> callback, bool final,
                                     HoldId hold) {
@@ -72,8 +72,8 @@ class NodeTelnetClient : public ScriptWrapper<NodeTelnetClient> {
     options.terminalType = std::move(terminal.term);
     options.cols = terminal.columns;
     options.rows = terminal.rows;
-    // The core keeps the callbacks after the final one, for close(): they live on the script
-    // object, so that callbacks referring to the client do not keep it from collection.
+    // The core keeps the callbacks after the final one until the next connect: they live on the
+    // script object, so that callbacks referring to the client do not keep it from collection.
     WrapVoidCallback(GetProperty(options_value, "connectCallback"), &options.onConnect,
                      self->handle());
     WrapDataCallback(GetProperty(options_value, "dataCallback"), &options.onData, self->handle());

@@ -3,13 +3,20 @@
 #include <libssh2_quelbar.h>
 
 #include <cstdint>
+#include <string>
 
 #include "core/ssh/command_queue.h"
 #include "core/ssh/ssh_command.h"
 #include "core/ssh/ssh_error.h"
 
-Keepalive::Keepalive(SessionHost* host, int interval, int want_reply)
-    : host_(host), session_(host->session()), timer_(UvTimerPtr::Allocate()) {
+Keepalive::Keepalive(SessionHost* host, const SessionConnection* transport, int interval,
+                     int want_reply)
+    : host_(host),
+      transport_(transport),
+      want_reply_(want_reply != 0),
+      interval_(interval),
+      session_(host->session()),
+      timer_(UvTimerPtr::Allocate()) {
   libssh2_keepalive_config(session_, want_reply, static_cast<unsigned>(interval));
   if (uv_timer_init(uv_default_loop(), timer_.get()) != 0) {
     timer_.DiscardUninitialised();
@@ -53,11 +60,30 @@ int Keepalive::Send() {
     host_->FailSession(MakeSshError(session_, rc));
     return SshCommand::kFailed;
   }
+  if (ServerStoppedAnswering()) {
+    host_->FailSession(Error{
+        Error::kProtocol, LIBSSH2_ERROR_TIMEOUT,
+        "The server stopped answering keepalive messages: " + std::to_string(kUnansweredLimit) +
+            " in a row, " + std::to_string(interval_) + " s apart, got no reply"});
+    return SshCommand::kFailed;
+  }
   int next = 0;
   rc = libssh2_keepalive_send(session_, &next);
   if (rc < 0) {
     host_->FailSession(MakeSshError(session_, rc));
     return SshCommand::kFailed;
   }
+  if (want_reply_) {
+    awaiting_reply_ = true;
+    received_at_send_ = transport_->BytesReceived();
+  }
   return SshCommand::kDone;
+}
+
+bool Keepalive::ServerStoppedAnswering() {
+  if (!awaiting_reply_) {
+    return false;
+  }
+  unanswered_ = transport_->BytesReceived() == received_at_send_ ? unanswered_ + 1 : 0;
+  return unanswered_ >= kUnansweredLimit;
 }

@@ -70,6 +70,7 @@ ssize_t SessionConnection::Receive(char* buffer, size_t length) {
         const ssize_t read = connection_.TryRead(buffer, length);
         if (read > 0) {
           read_directly_ = true;
+          bytes_received_ += static_cast<uint64_t>(read);
           return read;
         }
       }
@@ -158,6 +159,7 @@ void SessionConnection::OnData(const char* bytes, size_t length) {
     received_offset_ = 0;
   }
   received_.insert(received_.end(), bytes, bytes + length);
+  bytes_received_ += length;
   if (length >= kBulkReadSize) {
     bulk_input_ = true;
   }

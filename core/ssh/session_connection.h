@@ -15,6 +15,7 @@
 #include <libssh2.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -84,6 +85,8 @@ class SessionConnection : public NetworkConnection::Delegate {
   // Stop, so that libuv still writes what is queued.
   void EndSession();
 
+  // Every byte read from the server so far: a server that has stopped answering leaves it as it is.
+  uint64_t BytesReceived() const { return bytes_received_; }
   // Bytes received that libssh2 has not taken yet.
   size_t HeldBytes() const { return received_.size() - received_offset_; }
   // Whether libssh2 has read the socket directly since the last call. Such bytes come with no
@@ -121,6 +124,7 @@ class SessionConnection : public NetworkConnection::Delegate {
   InputState input_state_ = InputState::kOpen;
   bool sending_ended_ = false;
   bool read_directly_ = false;
+  uint64_t bytes_received_ = 0;
   // A read of kBulkReadSize or more says that more is on its way: libssh2 then reads the socket
   // directly until it finds it empty. Small exchanges never try, which would cost a system call
   // that finds nothing.

@@ -332,8 +332,8 @@ void SshClientPimpl::StartKeepalive() {
   if (options_.keepaliveInterval <= 0) {
     return;
   }
-  keepalive_ =
-      std::make_unique<Keepalive>(this, options_.keepaliveInterval, options_.keepaliveWantReply);
+  keepalive_ = std::make_unique<Keepalive>(this, &transport_, options_.keepaliveInterval,
+                                           options_.keepaliveWantReply);
 }
 
 void SshClientPimpl::OnConnected() {

@@ -23,7 +23,7 @@ class TelnetClient {
   void Connect(TelnetOptions options);
   void Send(std::string bytes);
   void Resize(int32_t cols, int32_t rows);
-  // Calls onDisconnect, whatever the state, also without a connection.
+  // Ends a connection that has not ended yet, with onDisconnect; otherwise does nothing.
   void Close();
 
  private:

@@ -9,6 +9,7 @@ TelnetClientImpl::~TelnetClientImpl() = default;
 void TelnetClientImpl::Connect(TelnetOptions options) {
   engine_.Stop();
   options_ = std::move(options);
+  live_ = true;
   if (options_.port < 0 || options_.port > 65535) {
     // The resolver would take the port modulo 65536 and reach another one.
     OnError(UV_EINVAL);
@@ -35,10 +36,10 @@ void TelnetClientImpl::OnConnected() {
 
 void TelnetClientImpl::OnEof() {
   // The peer has given the last word on this connection; what is still in flight is of no interest.
-  engine_.Stop();
-  connection_.Abandon();
-  auto on_disconnect = options_.onDisconnect;
-  on_disconnect();
+  if (EndConnection()) {
+    auto on_disconnect = options_.onDisconnect;
+    on_disconnect();
+  }
 }
 
 void TelnetClientImpl::OnError(int status) {
@@ -47,10 +48,16 @@ void TelnetClientImpl::OnError(int status) {
 
 void TelnetClientImpl::EndWithError(const Error& error) {
   // One failure, one report: writes that the closing socket cancels are not reported again.
+  if (EndConnection()) {
+    auto on_error = options_.onError;
+    on_error(error);
+  }
+}
+
+bool TelnetClientImpl::EndConnection() {
   engine_.Stop();
   connection_.Abandon();
-  auto on_error = options_.onError;
-  on_error(error);
+  return std::exchange(live_, false);
 }
 
 void TelnetClientImpl::OnData(const char* bytes, size_t length) {
@@ -71,10 +78,10 @@ void TelnetClientImpl::OnWritten() {
 
 void TelnetClientImpl::Close() {
   // A close is the last word: the writes and the connect it cancels report nothing.
-  engine_.Stop();
-  connection_.Abandon();
-  auto on_disconnect = options_.onDisconnect;
-  on_disconnect();
+  if (EndConnection()) {
+    auto on_disconnect = options_.onDisconnect;
+    on_disconnect();
+  }
 }
 
 void TelnetClientImpl::SendText(const std::string& text) {

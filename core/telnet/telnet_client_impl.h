@@ -32,7 +32,9 @@ class TelnetClientImpl : public NetworkConnection::Delegate, private TelnetEngin
   void SendText(const std::string& text);
   // Tells the server a new window size; a later DO NAWS still sends the size of the options.
   void Resize(int32_t cols, int32_t rows);
-  // Ends the connection, if any, and calls onDisconnect: the one final callback of the connection.
+  // Ends a connection that has not ended yet with onDisconnect, its one final callback. Does
+  // nothing once the connection has ended (by the server, an error or an earlier Close), so also
+  // inside that final callback, and without a connection.
   void Close();
 
   void OnConnected() override;
@@ -49,10 +51,15 @@ class TelnetClientImpl : public NetworkConnection::Delegate, private TelnetEngin
 
   // Ends the connection before reporting, so that a callback may start a new one.
   void EndWithError(const Error& error);
+  // Stops the protocol and the socket; what is in flight reports nothing. Returns whether a
+  // connection was still going: only then is a final callback due.
+  bool EndConnection();
 
   NetworkConnection connection_{this};
   TelnetOptions options_;
   TelnetEngine engine_{this, &options_};
+  // From Connect until the connection's final callback is due.
+  bool live_ = false;
 };
 
 #endif  // QUELBAR_CORE_TELNET_TELNET_CLIENT_IMPL_H_

@@ -1,6 +1,7 @@
 #include "core/telnet/telnet_engine.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "core/telnet/telnet_protocol.h"
@@ -23,7 +24,7 @@ constexpr char kPasswordPrompt[] = "Password:";
 constexpr size_t kPasswordPromptLength = sizeof(kPasswordPrompt) - 1;
 
 // The shortest message that makes libtelnet call itself is 6 bytes, so a slice costs it at most 85
-// nested calls (each with a 4 KiB inflate buffer on the stack).
+// nested calls.
 constexpr size_t kSliceSize = 512;
 // Answers are handed over once this much has gathered, and at the end of each input.
 constexpr size_t kOutputFlushSize = 16 * 1024;
@@ -39,6 +40,7 @@ void TelnetEngine::Start() {
   Stop();
   telnet_.reset(telnet_init(kTelnetTelopts, &TelnetEngine::OnTelnetEvent, 0, this));
   local_echo_ = false;
+  after_cr_ = false;
   password_pending_ = !options_->password.empty();
   if (!telnet_) {
     delegate_->OnTelnetError(MakeTelnetError("malloc() failed: no memory for the Telnet state"));
@@ -110,6 +112,28 @@ bool TelnetEngine::ProcessHeldInput() {
     return true;
   }
   return keeping_up && !IsHoldingInput();
+}
+
+void TelnetEngine::GatherData(const char* bytes, size_t size) {
+  const char* end = bytes + size;
+  if (after_cr_ && bytes != end && *bytes == '\0') {
+    ++bytes;
+  }
+  while (bytes != end) {
+    const char* cr =
+        static_cast<const char*>(memchr(bytes, '\r', static_cast<size_t>(end - bytes)));
+    if (cr == nullptr) {
+      data_.append(bytes, end);
+      after_cr_ = false;
+      return;
+    }
+    data_.append(bytes, cr + 1);
+    bytes = cr + 1;
+    if (bytes != end && *bytes == '\0') {
+      ++bytes;
+    }
+  }
+  after_cr_ = size > 0 && end[-1] == '\r';
 }
 
 void TelnetEngine::DeliverData() {
@@ -189,7 +213,7 @@ void TelnetEngine::HandleEvent(const telnet_event_t& event) {
   switch (event.type) {
     case TELNET_EV_DATA:
       // Gathered, so that a doubled 255 does not split the data around it.
-      data_.append(event.data.buffer, event.data.size);
+      GatherData(event.data.buffer, event.data.size);
       break;
     case TELNET_EV_SEND:
       output_.append(event.data.buffer, event.data.size);
@@ -219,6 +243,11 @@ void TelnetEngine::HandleEvent(const telnet_event_t& event) {
       break;
     case TELNET_EV_ERROR:
       error_ = MakeTelnetError(event.error.msg);
+      break;
+    case TELNET_EV_WARNING:
+      if (IsSubnegotiationOverflow(event.error.msg)) {
+        error_ = SubnegotiationTooLongError();
+      }
       break;
     default:
       break;

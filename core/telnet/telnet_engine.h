@@ -5,9 +5,14 @@
 //
 // Nothing reaches the delegate from inside libtelnet: data and errors are gathered while libtelnet
 // runs and reported after it returns, so a delegate may stop or restart the engine from any call.
-// Input goes to libtelnet in small slices: libtelnet 0.21 calls itself on the rest of its input
-// after some subnegotiations (an empty NEW-ENVIRON SEND among them), one level per message, and a
-// whole socket read of them would overflow the stack.
+// Input goes to libtelnet in small slices: libtelnet calls itself on the rest of its input after
+// some subnegotiations (an empty NEW-ENVIRON SEND among them), one level per message, and a whole
+// socket read of them would overflow the stack.
+//
+// The libtelnet linked here has no compression: a COMPRESS2 offer is refused like any option not
+// spoken, and a compressed stream a server starts anyway arrives as the bytes it is. CR NUL
+// arrives as CR, as the network virtual terminal means it. A subnegotiation longer than libtelnet
+// keeps ends the connection with an error: libtelnet would read its rest as text.
 #ifndef QUELBAR_CORE_TELNET_TELNET_ENGINE_H_
 #define QUELBAR_CORE_TELNET_TELNET_ENGINE_H_
 
@@ -71,6 +76,8 @@ class TelnetEngine {
   // Feeds libtelnet from the held input until it is all taken, the delegate holds it back, or the
   // engine stops; then reports the data and any error.
   bool ProcessHeldInput();
+  // Gathers data for the user, leaving out the NUL of each CR NUL.
+  void GatherData(const char* bytes, size_t size);
   // Sends the password when the first data holds the prompt, then hands the data over.
   void DeliverData();
   void SendSubnegotiation(unsigned char telopt, const std::string& payload);
@@ -86,6 +93,8 @@ class TelnetEngine {
   uint64_t generation_ = 0;
   bool local_echo_ = false;
   bool password_pending_ = false;
+  // The last data byte was a CR: a NUL that follows it only completes the CR.
+  bool after_cr_ = false;
   std::string output_;
   std::string data_;
   Error error_;

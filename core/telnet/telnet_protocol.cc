@@ -55,13 +55,16 @@ std::string EnvironmentIsPayload(const std::string& name, const std::string& val
 
 Error MakeTelnetError(const char* message) {
   const std::string text = message != nullptr ? message : "";
-  int32_t code = TELNET_EPROTOCOL;
-  if (text.find("flate") != std::string::npos) {
-    code = TELNET_ECOMPRESS;
-  } else if (text.find("alloc() failed") != std::string::npos) {
-    code = TELNET_ENOMEM;
-  } else if (text.find("twice") != std::string::npos) {
-    code = TELNET_EBADVAL;
-  }
+  const int32_t code =
+      text.find("alloc() failed") != std::string::npos ? TELNET_ENOMEM : TELNET_EPROTOCOL;
   return Error{Error::kProtocol, code, text};
+}
+
+bool IsSubnegotiationOverflow(const char* warning) {
+  return warning != nullptr && strstr(warning, "subnegotiation buffer size limit") != nullptr;
+}
+
+Error SubnegotiationTooLongError() {
+  return Error{Error::kProtocol, TELNET_EOVERFLOW,
+               "The server sent a Telnet subnegotiation longer than 16384 bytes"};
 }

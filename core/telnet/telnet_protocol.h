@@ -23,9 +23,15 @@ std::string WindowSizePayload(int32_t columns, int32_t rows);
 // 3) escaped as the option requires.
 std::string EnvironmentIsPayload(const std::string& name, const std::string& value);
 
-// {kProtocol, code, message} for a libtelnet ERROR event. libtelnet 0.21 leaves the event's code
-// field unset, so the code is told from the message: TELNET_ECOMPRESS for compression failures,
-// TELNET_ENOMEM for allocation failures, TELNET_EBADVAL for misuse, TELNET_EPROTOCOL otherwise.
+// {kProtocol, code, message} for a libtelnet ERROR event. libtelnet leaves the event's code field
+// unset, so the code is told from the message: TELNET_ENOMEM for allocation failures,
+// TELNET_EPROTOCOL otherwise.
 Error MakeTelnetError(const char* message);
+
+// Whether a libtelnet WARNING says that a subnegotiation outgrew the 16 KiB libtelnet keeps of it
+// (libtelnet then reads the rest of it as text).
+bool IsSubnegotiationOverflow(const char* warning);
+// {kProtocol, TELNET_EOVERFLOW, what happened} for such a subnegotiation.
+Error SubnegotiationTooLongError();
 
 #endif  // QUELBAR_CORE_TELNET_TELNET_PROTOCOL_H_

@@ -11,11 +11,15 @@ const { execFile } = require('node:child_process');
 const { promisify } = require('node:util');
 const { Server, utils } = require('ssh2');
 const { sendPacket } = require('ssh2/lib/protocol/utils');
-const { bytes, IAC, DO, SB, SE, NEW_ENVIRON } = require('../peers/telnet-script-peer');
+const zlib = require('node:zlib');
+const { bytes, IAC, DO, SB, SE, NEW_ENVIRON, COMPRESS2 } = require('../peers/telnet-script-peer');
 
 // Under the sanitizers freed memory waits in quarantine, so RSS says nothing there.
 const MAX_GROWTH = /libasan/.test(process.env.LD_PRELOAD || '') ? Infinity : 64 << 20;
 const LIBSSH2_ERROR_OUT_OF_BOUNDARY = -41;
+const LIBSSH2_ERROR_DECRYPT = -12;
+const OVERSIZED = 'The server sent a corrupt or oversized packet: its length is beyond the 35000 bytes an SSH packet may have';
+const CORRUPT = 'The server sent a corrupt packet: its length, padding or encryption is not valid';
 
 // Runs body in a fresh node with the module as `lib`; body calls report(events) once its client has
 // given its final word. Resolves with { events, growth }, growth being the peak RSS over the RSS
@@ -147,6 +151,48 @@ test('hostile Telnet servers', async (t) => {
     assert.ok(callbacks < 1000, `${callbacks} dataCallbacks`);
     assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
   }));
+
+  await t.test('a compression bomb while the first dataCallback is busy: never inflated', async (t) => {
+    // 1 GiB of zeros, deflated to about 1 MiB, sent as a COMPRESS2 stream nobody agreed to.
+    const bomb = await new Promise((resolve) => {
+      const parts = [];
+      const deflate = zlib.createDeflate({ level: 9 });
+      deflate.on('data', (part) => parts.push(part)).on('end', () => resolve(Buffer.concat(parts)));
+      const zeros = Buffer.alloc(1 << 20);
+      for (let i = 0; i < 1024; i++) deflate.write(zeros);
+      deflate.end();
+    });
+    // Its bytes 255 doubled, so that all of it must arrive as data.
+    const escaped = Buffer.from(bomb.toString('latin1').replaceAll('\xff', '\xff\xff'), 'latin1');
+    await withServer((socket) => {
+      socket.end(Buffer.concat([bytes('x', IAC, SB, COMPRESS2, IAC, SE), escaped, Buffer.from('END')]));
+    }, async (port) => {
+      const { events, growth, longestGap } = await inChild(`
+        const client = new lib.TelnetClient();
+        let length = 0;
+        let largest = 0;
+        client.connect({ host: '127.0.0.1', port,
+          dataCallback: (d) => {
+            if (length === 0) {
+              // Busy while the whole bomb arrives; the loop's gaps are measured from here on.
+              const until = Date.now() + 1500;
+              while (Date.now() < until);
+              last = Date.now();
+            }
+            length += d.length;
+            largest = Math.max(largest, d.length);
+          },
+          errorCallback: (e) => { events.push('error:' + e.message); report(); },
+          disconnectCallback: () => { events.push('disconnect', 'length:' + length, 'largest:' + largest); report(); } });
+      `, port);
+      t.diagnostic(`RSS growth ${(growth / 2 ** 20).toFixed(1)} MiB, longest timer gap after the busy ` +
+                   `callback ${longestGap} ms, ${events.join(' ')}`);
+      assert.deepStrictEqual(events.slice(0, 2), ['disconnect', `length:${bomb.length + 4}`]);
+      assert.ok(Number(events[2].slice(8)) <= 256 << 10, events[2]);
+      assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
+      assert.ok(longestGap < 1500, `the loop stood still for ${longestGap} ms`);
+    });
+  });
 });
 
 // An unencrypted SSH packet of the given payload.
@@ -234,6 +280,22 @@ test('hostile SSH servers', async (t) => {
     }));
   }
 
+  for (const [name, garbage, code, message] of [
+    ['a length beyond any packet', Buffer.alloc(64, 0xff), LIBSSH2_ERROR_OUT_OF_BOUNDARY, OVERSIZED],
+    ['a packet of length 0', Buffer.alloc(64), LIBSSH2_ERROR_DECRYPT, CORRUPT],
+    ['padding longer than the packet', Buffer.from([0, 0, 0, 12, 200, ...Buffer.alloc(59)]), LIBSSH2_ERROR_DECRYPT, CORRUPT],
+  ]) {
+    await t.test(`garbage at the key exchange, ${name}: an error that names it`, () => withServer((socket) => {
+      socket.write('SSH-2.0-hostile\r\n');
+      socket.write(garbage);
+      socket.resume();
+    }, async (port) => {
+      const { events } = await inChild(sshClient('x'), port);
+      assert.strictEqual(events.length, 1, events.join());
+      assert.match(events[0], new RegExp(`^error:2:${code}:SSH handshake with .*: ${message}$`));
+    }));
+  }
+
   // ssh2 drops the leading zero bytes of a generated Ed25519 public key, so about one key in 256 is one
   // that it cannot read back: such a key is thrown away.
   function ed25519HostKey() {
@@ -282,6 +344,16 @@ test('hostile SSH servers', async (t) => {
     assert.ok(boundError(final[0]), final[0]);
     assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
   }));
+
+  await t.test('during a command: a corrupt packet ends the session with an error that names it', () =>
+    withSsh2Server((id, protocol) => {
+      protocol.channelData(id, Buffer.from('out'));
+      protocol._onWrite(Buffer.alloc(64, 0xff));
+    }, async (port) => {
+      const { events } = await inChild(sshClient('x'), port);
+      assert.deepStrictEqual(events, ['connected', `exec error:2:${OVERSIZED}`,
+                                      `error:2:${LIBSSH2_ERROR_OUT_OF_BOUNDARY}:${OVERSIZED}`]);
+    }));
 
   await t.test("data after the channel's close: the status and output that arrived", () => withSsh2Server((id, protocol) => {
     protocol.channelData(id, Buffer.from('out'));

@@ -6,6 +6,7 @@ const assert = require('node:assert');
 const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
+const zlib = require('node:zlib');
 const { execFile } = require('node:child_process');
 const { promisify } = require('node:util');
 const { TelnetClient } = require('../..');
@@ -15,7 +16,7 @@ const {
 } = require('../peers/telnet-script-peer');
 
 const UV_ECONNREFUSED = -os.constants.errno.ECONNREFUSED;
-const TELNET_ECOMPRESS = 5;
+const TELNET_EOVERFLOW = 3;
 // Waits this long after a final callback, so that a second one would be seen.
 const SETTLE_MS = 100;
 
@@ -298,7 +299,6 @@ test('every way a connection ends gives one final callback', async (t) => {
       IAC, SB, IAC, SE, // no option
       IAC, SB, NAWS, 1, IAC, 7, IAC, SE, // stray byte after IAC inside SB
       IAC, WILL, ECHO, IAC, WILL, ECHO, IAC, DONT, TTYPE, IAC, 7,
-      IAC, SB, NAWS, Buffer.alloc(20000, 'n'), IAC, SE, // longer than the parser holds
       'alive'));
     await conn.until('alive?');
     conn.send('yes');
@@ -312,31 +312,89 @@ test('every way a connection ends gives one final callback', async (t) => {
     client.close();
   }));
 
-  await t.test('a compressed stream of garbage: errorCallback with the protocol error', () => withPeer(async (conn) => {
-      conn.send(bytes(IAC, SB, COMPRESS2, IAC, SE, 1, 2, 3, 4, 5, 6, 7, 8));
-    await conn.ended;
-  }, async (peer) => {
-    const { record } = connectTo(peer);
-    await peer.script(0);
-    await settle();
-    assert.deepStrictEqual(record.kinds, ['connect', 'error']);
-    const [error] = record.errors;
-    assert.strictEqual(error.libquelbar_error_type, 2);
-    assert.strictEqual(error.libquelbar_error_code, TELNET_ECOMPRESS);
-    assert.match(error.message, /inflate/);
-  }));
+  await t.test('a close() ends a connection once: not again, nor inside its own disconnectCallback', () =>
+    withPeer(async (conn, index) => {
+      if (index === 0) conn.end();
+      else conn.send('hello');
+      await conn.ended;
+    }, async (peer) => {
+      // The server ends the first connection; closing from its disconnectCallback reports nothing more.
+      const client = new TelnetClient();
+      const record = new Recorder();
+      const callbacks = record.callbacks();
+      let nested = 0;
+      client.connect({ host: '127.0.0.1', port: peer.port, ...callbacks,
+        disconnectCallback: () => {
+          nested++;
+          client.close();
+          nested--;
+          callbacks.disconnectCallback();
+          if (nested) record.push({ kind: 'nested' });
+        } });
+      await record.until((r) => r.ended);
+      client.close();
+      await settle();
+      assert.deepStrictEqual(record.kinds, ['connect', 'disconnect']);
+      // A second connect on the same object, closed twice.
+      client.connect({ host: '127.0.0.1', port: peer.port, ...callbacks });
+      await record.until((r) => r.text === 'hello');
+      client.close();
+      client.close();
+      await peer.script(1);
+      await settle();
+      assert.deepStrictEqual(record.kinds, ['connect', 'disconnect', 'connect', 'data', 'disconnect']);
+    }));
+});
 
-  await t.test('close: disconnectCallback each time, and the peer sees the end', () => withPeer(async (conn) => {
-      conn.send('hello');
+test('what a hostile server sends reaches script as plain Telnet data, or ends the connection', async (t) => {
+  await t.test('a compressed stream is never inflated, and the text after it arrives', () => withPeer(async (conn) => {
+    conn.send(bytes(IAC, WILL, COMPRESS2));
+    await conn.expect(bytes(IAC, DONT, COMPRESS2));
+    // All in one segment: the start of a stream nobody agreed to, the stream, and text after it.
+    const compressed = zlib.deflateSync('inside'.repeat(50));
+    assert.ok(!compressed.includes(IAC));
+    conn.send(bytes('before', IAC, SB, COMPRESS2, IAC, SE, compressed, 'after', 'END'));
     await conn.ended;
   }, async (peer) => {
     const { client, record } = connectTo(peer);
-    await record.until((r) => r.text === 'hello');
+    await record.until((r) => r.text.endsWith('END'));
     client.close();
-    client.close();
-    await peer.script(0);
-    assert.deepStrictEqual(record.kinds, ['connect', 'data', 'disconnect', 'disconnect']);
+    assert.deepStrictEqual(record.data, bytes('before', zlib.deflateSync('inside'.repeat(50)), 'afterEND'));
+    assert.deepStrictEqual(record.errors, []);
   }));
+
+  await t.test('CR NUL arrives as CR, also split between two reads', () => withPeer(async (conn) => {
+    conn.send(bytes('a\r\0b\r\nc\r'));
+    await conn.until('next');
+    conn.send(bytes('\0d\r', IAC, 241, '\0e\0\r\rEND'));
+    await conn.ended;
+  }, async (peer) => {
+    const { client, record } = connectTo(peer);
+    await record.until((r) => r.text.endsWith('c\r'));
+    client.send(Buffer.from('next'));
+    await record.until((r) => r.text.endsWith('END'));
+    client.close();
+    assert.strictEqual(record.text, 'a\rb\r\nc\rd\re\0\r\rEND');
+  }));
+
+  // libtelnet keeps 16 KiB of a subnegotiation; none of a longer one may pass as text.
+  for (const [name, tail] of [['20,000 bytes', bytes(IAC, SE, 'after')], ['unterminated, 50 MB', Buffer.alloc(0)]]) {
+    await t.test(`a subnegotiation of ${name}: a protocol error, and none of it as data`, () => withPeer(async (conn) => {
+      const payload = Buffer.alloc(name.startsWith('20') ? 20000 : 50e6, 'n');
+      conn.send(bytes('before', IAC, SB, NAWS, payload, tail));
+      await conn.ended;
+    }, async (peer) => {
+      const { record } = connectTo(peer);
+      await record.until((r) => r.ended);
+      await settle();
+      assert.deepStrictEqual(record.kinds, ['connect', 'data', 'error']);
+      assert.strictEqual(record.text, 'before');
+      const [error] = record.errors;
+      assert.strictEqual(error.libquelbar_error_type, 2);
+      assert.strictEqual(error.libquelbar_error_code, TELNET_EOVERFLOW);
+      assert.strictEqual(error.message, 'The server sent a Telnet subnegotiation longer than 16384 bytes');
+    }));
+  }
 });
 
 test('callbacks may connect again, also from the data of a read', () => withPeer(async (conn, index) => {
