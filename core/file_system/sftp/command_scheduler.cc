@@ -46,28 +46,13 @@ void CommandScheduler::Add(std::shared_ptr<cmd::BaseCommand> command) {
   cmd::BaseCommand* key = command.get();
   entries_[key] = Entry{std::move(command), Place::kReady};
   ready_.push_back(key);
-  EnsureQueued();
-  queue_->WakeUp();
+  Kick();
 }
 
-void CommandScheduler::Wake(cmd::BaseCommand* command, bool later) {
-  if (entries_.count(command) == 0) {
-    return;
-  }
-  MakeReady(command);
-  EnsureQueued();
-  if (!later) {
-    queue_->WakeUp();
-  }
-}
-
-void CommandScheduler::WakeAll() {
-  for (auto& [command, entry] : entries_) {
+void CommandScheduler::Wake(cmd::BaseCommand* command) {
+  if (entries_.count(command) != 0) {
     MakeReady(command);
-  }
-  if (!entries_.empty()) {
-    EnsureQueued();
-    queue_->WakeUp();
+    Kick();
   }
 }
 
@@ -81,10 +66,15 @@ void CommandScheduler::Clear() {
   every_pass_.clear();
 }
 
-void CommandScheduler::EnsureQueued() {
-  if (queued_) {
+void CommandScheduler::Kick() {
+  if (entries_.empty()) {
     return;
   }
+  if (queued_) {
+    queue_->WakeUp();
+    return;
+  }
+  // The push asks for the pass; it may run at once, and this object may not outlive it.
   queued_ = true;
   WeakPtr<CommandScheduler> self = weak_factory_.GetWeakPtr();
   queue_->Push(std::make_unique<SchedulerStep>(

@@ -31,13 +31,14 @@ class CommandScheduler {
   CommandScheduler& operator=(const CommandScheduler&) = delete;
   ~CommandScheduler();
 
-  // The command runs at the next pass, and from then on whenever it can move, until it ends.
+  // The command runs at the next pass, and from then on whenever it can move, until it ends. The
+  // pass may run at once and end the file system: the caller's last use of it.
   void Add(std::shared_ptr<cmd::BaseCommand> command);
-  // The command may move again (resumed, ended early, aborted): it runs at the next pass. Asks for
-  // that pass unless later is set: then the caller must (garbage collection runs no pass).
-  void Wake(cmd::BaseCommand* command, bool later = false);
-  // Every command runs at the next pass (the file system is closing: each answers once).
-  void WakeAll();
+  // The command may move again (resumed, ended early, aborted): it runs at the next pass, which
+  // Kick() asks for (Wake does both; the same rule as Add).
+  void MarkReady(cmd::BaseCommand* command) { MakeReady(command); }
+  void Wake(cmd::BaseCommand* command);
+  void Kick();
   // Forgets every command: the channel is gone.
   void Clear();
   bool IsEmpty() const { return entries_.empty(); }
@@ -60,7 +61,6 @@ class CommandScheduler {
   // The commands whose replies have come since the last look.
   void TakeArrivals();
   void WakeSendWaiters();
-  void EnsureQueued();
 
   LIBSSH2_SFTP* sftp_;
   CommandQueue* queue_;

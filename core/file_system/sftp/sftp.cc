@@ -89,7 +89,6 @@ void SFTP::close(cb::ResultCallbacks<void> callbacks) {
 void SFTP::beginClose() {
   closing_ = true;
   observer_.abortAll(LIBSSH2_ERROR_CHANNEL_CLOSED);
-  scheduler_.WakeAll();
   queue_->Push(MakeCommand([self = self_] {
     SFTP* file_system = self->Get();
     if (file_system == nullptr) {
@@ -164,7 +163,6 @@ void SFTP::abandon() {
     ended_code_ = LIBSSH2_ERROR_CHANNEL_CLOSED;
   }
   observer_.abortAll(LIBSSH2_ERROR_CHANNEL_CLOSED);
-  scheduler_.WakeAll();
   // Answered from the queue, ahead of the session's end: this may be called from inside a
   // callback of one of them.
   queue_->Push(MakeCommand([self = self_] {
@@ -179,7 +177,7 @@ void SFTP::abandon() {
 
 void SFTP::wakeQueueLater() {
   if (!later_) {
-    later_ = std::make_unique<AsyncCallback>([this] { queue_->WakeUp(); });
+    later_ = std::make_unique<AsyncCallback>([this] { scheduler_.Kick(); });
     later_->Unref();
   }
   later_->Send();
@@ -192,10 +190,12 @@ void SFTP::startTransfer(std::shared_ptr<cmd::TransferCommand> command) {
 }
 
 void SFTP::wakeTransfer(cmd::TransferCommand* command, bool later) {
-  scheduler_.Wake(command, later);
-  if (later) {
-    wakeQueueLater();
+  if (!later) {
+    scheduler_.Wake(command);
+    return;
   }
+  scheduler_.MarkReady(command);
+  wakeQueueLater();
 }
 
 void SFTP::addCommand(std::shared_ptr<cmd::BaseCommand> command) {
