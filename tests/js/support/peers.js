@@ -70,6 +70,7 @@ function describePeers(vars) {
       maxSessions1: port('QUELBAR_SSHD_MAXSESSIONS1_PORT'),
       noTty: port('QUELBAR_SSHD_NOTTY_PORT'),
       sftpServer: port('QUELBAR_SSHD_SFTP_SERVER_PORT'),
+      rekey: port('QUELBAR_SSHD_REKEY_PORT'),
     },
     httpProxy: {
       port: port('QUELBAR_HTTP_PROXY_PORT'),
