@@ -3,7 +3,8 @@
 // this module ("ours"; with QUELBAR_BEFORE=path/to/quelbar.node also an earlier build of it), the ssh2
 // npm client on a socket with setNoDelay(true), and OpenSSH's client over a ControlMaster connection
 // where the measure names it. Each measure runs in interleaved rounds (every client once per round, in
-// turn) and reports the median of its rounds. Two sshds of our own, started from the peers'
+// turn) and reports the median of its rounds. The SFTP small operations are issued all in one tick on one
+// file system and timed until the last answer, every answer checked. Two sshds of our own, started from the peers'
 // configuration, pin the cipher: aes128-gcm@openssh.com and chacha20-poly1305@openssh.com.
 // Usage: npm run bench [-- ROUNDS]   (as root, with the peers running: tests/peers/peers start)
 const crypto = require('node:crypto');
@@ -13,7 +14,8 @@ const path = require('node:path');
 const { spawn, spawnSync } = require('node:child_process');
 const { performance } = require('node:perf_hooks');
 const {
-  peers, loadAddon, startSshd, quelbarConnect, quelbarExec, ssh2Connect, ssh2Exec, median,
+  peers, loadAddon, startSshd, quelbarConnect, quelbarExec, quelbarSftp, ssh2Connect, ssh2Exec, ssh2Sftp,
+  median,
 } = require('./support');
 
 const ROUNDS = Number(process.argv[2] || 5);
@@ -23,6 +25,12 @@ const SHELL_BYTES = 64 * 1024 * 1024;
 const IDLE_SESSIONS = 200;
 const CONNECTS_PER_ROUND = 5;
 const ROUND_TRIPS_PER_ROUND = 100;
+const SMALL_FILES = 200;
+const SMALL_FILE_BYTES = 4096;
+// A batch still unanswered after this long is given up: its round counts as this long (a lower bound) and
+// the client's later rounds of that measure are skipped, so that a build whose cost grows with the square
+// of the count cannot hold the run for many minutes.
+const BATCH_LIMIT_MS = 60000;
 
 const ours = { name: 'ours', file: process.env.QUELBAR_ADDON || path.join(__dirname, '..') };
 const before = process.env.QUELBAR_BEFORE && { name: 'before', file: path.resolve(process.env.QUELBAR_BEFORE) };
@@ -164,6 +172,82 @@ async function roundTrip(exec) {
   return { ms: elapsed / ROUND_TRIPS_PER_ROUND, cpuMs: (used.user + used.system) / 1000 / ROUND_TRIPS_PER_ROUND };
 }
 
+// ---- SFTP small operations -----------------------------------------------------------------------
+
+// `count` operations issued in one tick on a file system of a fresh session of `client`, timed until
+// the last one has answered. issue(sftp, i, answer) starts operation i, which calls answer(error) once,
+// with null when its result was checked and right. Resolves with { ms, limited }.
+async function batch(client, count, issue) {
+  const session = await client.open();
+  const result = await new Promise((resolve, reject) => {
+    let waiting = count;
+    let failure = null;
+    const start = performance.now();
+    const limit = setTimeout(() => resolve({ ms: BATCH_LIMIT_MS, limited: true }), BATCH_LIMIT_MS);
+    const answer = (error) => {
+      failure ||= error;
+      if (--waiting > 0) return;
+      clearTimeout(limit);
+      if (failure) reject(failure);
+      else resolve({ ms: performance.now() - start, limited: false });
+    };
+    for (let i = 0; i < count; i++) issue(session.sftp, i, answer);
+  });
+  client.close(session);
+  return result;
+}
+
+// Each client's operations in the form measured, every answer checked.
+const ourSmallOperations = (addon, port) => ({
+  open: () => quelbarSftp(addon, port),
+  close: ({ client }) => client.close(),
+  stat: (files) => (sftp, i, answer) => sftp.stat(files[i % files.length].path, (code, attrs) =>
+    answer(code === 0 && attrs.size === SMALL_FILE_BYTES ? null : new Error(`stat: ${code}, size ${attrs.size}`))),
+  download: (files) => (sftp, i, answer) => {
+    const parts = [];
+    sftp.getReader({
+      filePath: files[i].path,
+      onData: (buffer) => parts.push(buffer),
+      onSuccess() {},
+      onError: (code) => answer(new Error(`download: ${code}`)),
+      onClose: () => answer(Buffer.concat(parts).equals(files[i].content) ? null : new Error('download: the copy differs')),
+    }).readStart();
+  },
+});
+
+const ssh2SmallOperations = (port, cipher) => ({
+  open: () => ssh2Sftp(port, cipher),
+  close: ({ client }) => client.end(),
+  stat: (files) => (sftp, i, answer) => sftp.stat(files[i % files.length].path, (error, stats) =>
+    answer(error || (stats.size === SMALL_FILE_BYTES ? null : new Error(`stat: size ${stats.size}`)))),
+  download: (files) => (sftp, i, answer) => sftp.readFile(files[i].path, (error, content) =>
+    answer(error || (content.equals(files[i].content) ? null : new Error('download: the copy differs')))),
+});
+
+// One client's batches of `count`, a round each; once a batch has reached the limit, the later rounds
+// repeat its result without running.
+function batches(client, count, issue) {
+  let limited = null;
+  return async () => {
+    if (limited) return limited;
+    const result = await batch(client, count, issue);
+    if (result.limited) limited = result;
+    return result;
+  };
+}
+
+// SMALL_FILES files of SMALL_FILE_BYTES random bytes each, in a folder that the test account owns.
+function makeSmallFiles(dir) {
+  fs.mkdirSync(dir, { mode: 0o755 });
+  const files = Array.from({ length: SMALL_FILES }, (_, i) => {
+    const file = { path: path.join(dir, `f${i}`), content: crypto.randomBytes(SMALL_FILE_BYTES) };
+    fs.writeFileSync(file.path, file.content, { mode: 0o644 });
+    return file;
+  });
+  if (spawnSync('chown', ['-R', peers.user, dir]).status !== 0) throw new Error(`chown ${dir} failed`);
+  return files;
+}
+
 // ---- the run -------------------------------------------------------------------------------------
 
 // Runs every client's measure once per round, the order turning each round; returns the medians.
@@ -188,7 +272,8 @@ function forEachBuild(make) {
 
 function printTable(rows) {
   const columns = ['ours', ...(before ? ['before'] : []), 'ssh2', 'OpenSSH'];
-  const format = (value, unit) => (value === undefined ? '-' : `${value.toFixed(unit === 'ms' ? 2 : 0)} ${unit}`);
+  const decimals = { ms: 2, x: 1 };
+  const format = (value, unit) => (value === undefined ? '-' : `${value.toFixed(decimals[unit] ?? 0)} ${unit}`);
   const ratio = (a, b) => (a === undefined || b === undefined ? '-' : (a / b).toFixed(2));
   const header = ['measure', ...columns, 'ours/ssh2', 'ours/OpenSSH', ...(before ? ['ours/before'] : [])];
   const lines = rows.map(({ measure, unit, values, note }) => [
@@ -258,6 +343,30 @@ function printTable(rows) {
     });
     rows.push({ measure: 'exec `true` round trip', unit: 'ms', values: medians(trips, (t) => t.ms) });
     rows.push({ measure: '  CPU of this process per round trip', unit: 'ms', values: medians(trips, (t) => t.cpuMs) });
+
+    const files = makeSmallFiles(path.join(dir, 'small'));
+    const smallClients = {
+      ...Object.fromEntries(builds.map((build) => [build.name, ourSmallOperations(build.addon, gcm.port)])),
+      ssh2: ssh2SmallOperations(gcm.port, gcm.cipher),
+    };
+    const smallRow = async (measure, count, operation) => {
+      const samples = await interleave(Object.fromEntries(Object.entries(smallClients).map(([name, client]) =>
+        [name, batches(client, count, client[operation](files))])));
+      const limited = Object.keys(samples).filter((name) => samples[name].some((result) => result.limited));
+      const note = limited.length ? `${limited.join(', ')}: stopped at ${BATCH_LIMIT_MS / 1000} s, a lower bound` : undefined;
+      const values = medians(samples, (result) => result.ms);
+      rows.push({ measure, unit: 'ms', values, note });
+      return { values, note };
+    };
+    await smallRow('SFTP 3,000 stats at once', 3000, 'stat');
+    await smallRow(`SFTP ${SMALL_FILES} downloads of 4 KiB files at once`, SMALL_FILES, 'download');
+    const thousand = await smallRow('SFTP 1,000 stats at once', 1000, 'stat');
+    const tenThousand = await smallRow('SFTP 10,000 stats at once', 10000, 'stat');
+    rows.push({
+      measure: '  growth: 10,000 stats / 1,000 stats', unit: 'x', note: tenThousand.note,
+      values: Object.fromEntries(Object.keys(smallClients).map((name) =>
+        [name, tenThousand.values[name] / thousand.values[name]])),
+    });
 
     console.log(`one run, ${ROUNDS} interleaved rounds, medians; sshd ${spawnSync('ssh', ['-V'], { encoding: 'utf8' }).stderr.trim()} ` +
                 `on ${peers.host}; ssh2 with setNoDelay(true); OpenSSH: ssh over a ControlMaster connection`);

@@ -13,7 +13,7 @@ const path = require('node:path');
 const { execFileSync, spawnSync } = require('node:child_process');
 const { performance } = require('node:perf_hooks');
 const { pipeline } = require('node:stream/promises');
-const { peers, loadAddon, startSshd, quelbarConnect, ssh2Connect, median } = require('./support');
+const { peers, loadAddon, startSshd, quelbarSftp, ssh2Sftp, median } = require('./support');
 
 const CIPHER = 'aes128-gcm@openssh.com';
 const FILE_BYTES = 256 * 1024 * 1024;
@@ -22,12 +22,6 @@ const ROUNDS = Number(process.argv[2] || 5);
 const UPLOAD_CHUNK = 64 * 1024;
 
 // ---- this module ---------------------------------------------------------------------------------
-
-async function quelbarOpen(port, addon) {
-  const client = await quelbarConnect(addon, port);
-  return new Promise((resolve, reject) => client.sftp((code, sftp) => (code === 0
-    ? resolve({ client, sftp }) : reject(new Error(`sftp: ${code}`)))));
-}
 
 function quelbarGet(sftp, remote, local) {
   return new Promise((resolve, reject) => {
@@ -62,12 +56,6 @@ async function quelbarPut(sftp, local, remote) {
 
 // ---- ssh2 ----------------------------------------------------------------------------------------
 
-async function ssh2Open(port) {
-  const client = await ssh2Connect(port, CIPHER);
-  return new Promise((resolve, reject) => client.sftp((error, sftp) => (error ? reject(error)
-    : resolve({ client, sftp }))));
-}
-
 const ssh2Fast = (method) => (sftp, from, to) =>
   new Promise((resolve, reject) => sftp[method](from, to, (error) => (error ? reject(error) : resolve())));
 
@@ -93,10 +81,10 @@ function opensshBatch(port, dir, command) {
   const expected = crypto.createHash('sha256').update(fs.readFileSync(source)).digest('hex');
   execFileSync('chown', ['-R', peers.user, dir]);
   const sshd = await startSshd(dir, CIPHER);
-  const ours = await quelbarOpen(sshd.port, loadAddon());
+  const ours = await quelbarSftp(loadAddon(), sshd.port);
   const before = process.env.QUELBAR_BEFORE &&
-    await quelbarOpen(sshd.port, loadAddon(path.resolve(process.env.QUELBAR_BEFORE)));
-  const ssh2 = await ssh2Open(sshd.port);
+    await quelbarSftp(loadAddon(path.resolve(process.env.QUELBAR_BEFORE)), sshd.port);
+  const ssh2 = await ssh2Sftp(sshd.port, CIPHER);
   const local = path.join(dir, 'local');
   const remote = path.join(dir, 'remote');
   const clients = [

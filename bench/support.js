@@ -77,6 +77,13 @@ function quelbarExec(client, command) {
     reject));
 }
 
+// Resolves with { client, sftp }: a session of its own with one file system on it.
+async function quelbarSftp(addon, port) {
+  const client = await quelbarConnect(addon, port);
+  return new Promise((resolve, reject) => client.sftp((code, sftp) => (code === 0
+    ? resolve({ client, sftp }) : reject(new Error(`sftp: ${code}`)))));
+}
+
 function ssh2Connect(port, cipher) {
   return new Promise((resolve, reject) => {
     const sock = net.connect(port, peers.host);
@@ -86,6 +93,12 @@ function ssh2Connect(port, cipher) {
     client.on('error', reject);
     client.connect({ sock, username: peers.user, privateKey: key, algorithms: { cipher: [cipher] } });
   });
+}
+
+async function ssh2Sftp(port, cipher) {
+  const client = await ssh2Connect(port, cipher);
+  return new Promise((resolve, reject) => client.sftp((error, sftp) => (error ? reject(error)
+    : resolve({ client, sftp }))));
 }
 
 // Collects the whole output, as exec of this module does.
@@ -110,5 +123,5 @@ function median(values) {
 
 module.exports = {
   peers, key, loadAddon, freePort, waitUntilListening, startSshd, quelbarConnect, quelbarExec,
-  ssh2Connect, ssh2Exec, median,
+  quelbarSftp, ssh2Connect, ssh2Exec, ssh2Sftp, median,
 };

@@ -2,8 +2,10 @@
 // One long run of mixed sessions against the local peers, to see memory and descriptors stay flat:
 // SSH sessions that connect and close, run checked commands, drive shells, use SFTP (now and then a
 // file system closed mid-download) and relay through local and SOCKS forwardings (now and then one
-// closed under its connections), and Telnet logins, a few at a time, round after round. Every minute
-// it prints the process's RSS and open descriptors; at the end the start, peak and end of both.
+// closed under its connections), sessions on an sshd that re-keys every 256 KiB or second carrying
+// transfers, stats and a command all at once, and Telnet logins, a few at a time, round after round.
+// Every minute it prints the process's RSS and open descriptors; at the end the start, peak and end of
+// both and the curve of per-minute samples.
 //
 //   npm run soak                        one hour (the peers must run: tests/peers/peers start)
 //   SOAK_MINUTES=5 npm run soak         shorter
@@ -21,7 +23,7 @@ const MINUTES = Number(process.env.SOAK_MINUTES || 60);
 const PARALLEL = 4;
 const p = peers.load();
 
-const counts = { connect: 0, exec: 0, shell: 0, sftp: 0, telnet: 0, forwarding: 0, failed: 0 };
+const counts = { connect: 0, exec: 0, shell: 0, sftp: 0, telnet: 0, forwarding: 0, rekey: 0, failed: 0 };
 
 // What the SFTP rounds read, in a directory the test account owns, removed at the end.
 const sftpDir = fs.mkdtempSync('/tmp/quelbar-soak-');
@@ -39,13 +41,13 @@ function fail(kind, what) {
 }
 
 // Opens an authenticated session; resolves with the client, or null when it failed.
-function openSession() {
+function openSession(port = p.sshd.plain) {
   return new Promise((resolve) => {
     const client = new SshClient();
     let done = false;
     const finish = (value) => { if (!done) { done = true; resolve(value); } };
     client.connect({
-      host: p.host, port: String(p.sshd.plain), username: p.user, password: p.password,
+      host: p.host, port: String(port), username: p.user, password: p.password,
       knownhostsCallback: (result, fingerprint, key, type, answer) => answer(true),
       keyboardInteractiveCallback: (name, instruction, prompts, respond) => respond([{ text: p.password }]),
       connectCallback: () => finish(client),
@@ -63,13 +65,7 @@ const rounds = {
   async exec() {
     const client = await openSession();
     if (!client) return;
-    const size = 1 + Math.floor(Math.random() * 200000);
-    const result = await new Promise((resolve) => {
-      client.exec(Buffer.from(`head -c ${size} /dev/zero | tr '\\0' x`), (status, output) => resolve({ status, output }),
-                  (error) => resolve({ error }));
-    });
-    if (result.error) fail('exec', result.error.message);
-    else if (result.status !== 0 || result.output.length !== size) fail('exec', 'wrong output');
+    await checkedExec('exec', client, 1 + Math.floor(Math.random() * 200000));
     client.close();
   },
   async shell() {
@@ -120,7 +116,50 @@ const rounds = {
     });
   },
   forwarding: forwardingRound,
+  rekey: rekeyRound,
 };
+
+// Runs a command that writes `size` bytes and checks its status and output.
+async function checkedExec(kind, client, size) {
+  const result = await new Promise((resolve) => {
+    client.exec(Buffer.from(`head -c ${size} /dev/zero | tr '\\0' x`), (status, output) => resolve({ status, output }),
+                (error) => resolve({ error }));
+  });
+  if (result.error) fail(kind, result.error.message);
+  else if (result.status !== 0 || result.output.length !== size) fail(kind, 'wrong output');
+}
+
+// Resolves with the reader's callbacks in order (pushed to `events`, which others may share) and the
+// bytes that came; onPart(count) follows each part.
+function download(sftp, filePath, events = [], onPart = () => {}) {
+  const parts = [];
+  return new Promise((resolve) => {
+    const end = (event) => {
+      events.push(event);
+      resolve({ events, content: Buffer.concat(parts) });
+    };
+    sftp.getReader({
+      filePath,
+      onData: (buffer) => onPart(parts.push(buffer)),
+      onSuccess: () => events.push('success'),
+      onError: (code) => end(`error ${code}`),
+      onClose: () => end('close'),
+    }).readStart();
+  });
+}
+
+// Writes `content` in 256 KiB chunks without waiting; resolves with the writer's callbacks in order.
+function upload(sftp, filePath, content) {
+  return new Promise((resolve) => {
+    const done = [];
+    const writer = sftp.getWriter({ filePath, onSuccess: () => done.push('success'),
+      onError: (code) => resolve([`error ${code}`]), onClose: () => resolve(done) });
+    for (let at = 0; at < content.length; at += 1 << 18) {
+      writer.write({ fileChunk: content.subarray(at, at + (1 << 18)), completionCallback() {} });
+    }
+    writer.final(() => done.push('final'));
+  });
+}
 
 // One-call operations, then a download and an upload checked whole; with cutShort the file system is
 // closed after the download's first part instead, and every callback must still come once.
@@ -136,32 +175,62 @@ async function sftpRound(sftp, cutShort) {
   const [statCode, attrs] = await call('stat', source);
   expect('one-call', [made, statCode, attrs.size, await call('realPath', dir), (await call('listDir', dir))[1].length],
     [[], 0, sftpContent.length, [0, dir], 2]);
-  const parts = [];
   const events = [];
-  await new Promise((resolve) => sftp.getReader({
-    filePath: source,
-    onData(buffer) {
-      if (parts.push(buffer) === 1 && cutShort) sftp.close((...args) => { events.push(`closed ${args}`); resolve(); });
-    },
-    onSuccess: () => events.push('success'),
-    onError: (code) => events.push(`error ${code}`),
-    onClose: () => { events.push('close'); if (!cutShort) resolve(); },
-  }).readStart());
-  if (cutShort) return expect('cut short', events, ['error -26', 'closed ']);
-  expect('download', [events, Buffer.concat(parts).equals(sftpContent)], [['success', 'close'], true]);
-  const uploaded = await new Promise((resolve) => {
-    const done = [];
-    const writer = sftp.getWriter({ filePath: copy, onSuccess: () => done.push('success'),
-      onError: (code) => resolve([`error ${code}`]), onClose: () => resolve(done) });
-    for (let at = 0; at < sftpContent.length; at += 1 << 18) {
-      writer.write({ fileChunk: sftpContent.subarray(at, at + (1 << 18)), completionCallback() {} });
-    }
-    writer.final(() => done.push('final'));
+  let closed;
+  const { content } = await download(sftp, source, events, (count) => {
+    if (count === 1 && cutShort) closed = new Promise((resolve) => sftp.close((...args) => resolve(events.push(`closed ${args}`))));
   });
+  if (cutShort) {
+    await closed;
+    return expect('cut short', events, ['error -26', 'closed ']);
+  }
+  expect('download', [events, content.equals(sftpContent)], [['success', 'close'], true]);
+  const uploaded = await upload(sftp, copy, sftpContent);
   expect('upload', [uploaded, fs.existsSync(copy) && fs.readFileSync(copy).equals(sftpContent)],
     [['success', 'final'], true]);
   expect('remove', [await call('removeFile', copy), await call('removeDir', dir)], [[], []]);
   await call('close');
+}
+
+// On the sshd that re-keys every 256 KiB or second, one file system carries two downloads, two uploads and
+// 200 stats at once while a command runs beside them on the same session, so that key exchanges fall in
+// the middle of interleaved requests; every result is checked whole. A round that has not ended in a
+// minute counts as failed and its session is closed.
+async function rekeyRound() {
+  const client = await openSession(p.sshd.rekey);
+  if (!client) return;
+  const uploads = [0, 1].map((i) => path.join(sftpDir, `r${crypto.randomBytes(6).toString('hex')}-${i}`));
+  const work = (async () => {
+    const [code, sftp] = await new Promise((resolve) => client.sftp((...args) => resolve(args)));
+    if (code !== 0) return fail('rekey', `sftp open ${code}`);
+    const source = path.join(sftpDir, 'source');
+    const stat = () => new Promise((resolve) => sftp.stat(source, (statCode, attrs) => resolve([statCode, attrs.size])));
+    const [downloads, uploaded, stats] = await Promise.all([
+      Promise.all([download(sftp, source), download(sftp, source)]),
+      Promise.all(uploads.map((file) => upload(sftp, file, sftpContent))),
+      Promise.all(Array.from({ length: 200 }, stat)),
+      checkedExec('rekey', client, 1 << 20),
+    ]);
+    for (const { events, content } of downloads) {
+      if (JSON.stringify(events) !== '["success","close"]' || !content.equals(sftpContent)) {
+        fail('rekey', `download: ${events}, ${content.length} bytes`);
+      }
+    }
+    uploads.forEach((file, i) => {
+      if (JSON.stringify(uploaded[i]) !== '["success","final"]' || !(fs.existsSync(file) && fs.readFileSync(file).equals(sftpContent))) {
+        fail('rekey', `upload: ${uploaded[i]}`);
+      }
+    });
+    const wrongStats = stats.filter(([statCode, size]) => statCode !== 0 || size !== sftpContent.length);
+    if (wrongStats.length) fail('rekey', `${wrongStats.length} of 200 stats: ${wrongStats[0]}`);
+  })();
+  let timer;
+  const timeout = new Promise((resolve) => { timer = setTimeout(() => resolve(true), 60000); });
+  const ended = work.then(() => false, (error) => { fail('rekey', error.message); return false; });
+  if (await Promise.race([ended, timeout])) fail('rekey', 'no end in a minute');
+  clearTimeout(timer);
+  client.close();
+  for (const file of uploads) fs.rmSync(file, { force: true });
 }
 
 // Forwarding: a local and a SOCKS forwarding on one session relay a batch of connections that each
@@ -262,6 +331,8 @@ async function main() {
   const last = samples[samples.length - 1];
   console.log(`soak: rss start ${mib(first.rss)}, peak ${mib(peak.rss)} (minute ${peak.minute}), end ${mib(last.rss)}; ` +
               `descriptors start ${first.fds}, peak ${peakFds}, end ${last.fds}`);
+  console.log(`soak: rss each minute and at the end (MiB): ${samples.map((s) => (s.rss / 1048576).toFixed(1)).join(' ')}`);
+  console.log(`soak: descriptors each minute and at the end: ${samples.map((s) => s.fds).join(' ')}`);
   for (const [what, n] of failures) console.log(`  failed ${n}x: ${what}`);
   process.exitCode = counts.failed > 0 || last.fds > first.fds + 2 ? 1 : 0;
 }
