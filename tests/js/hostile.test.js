@@ -246,14 +246,14 @@ test('hostile SSH servers', async (t) => {
 
   // An ssh2 server that accepts any login and hands each exec and shell to onExec(channel id, protocol,
   // alive, command), command being 'shell' for a shell, and each global request to
-  // onRequest(accept, reject, name).
+  // onRequest(accept, reject, name, info, client).
   async function withSsh2Server(onExec, body, onRequest = (accept, reject) => reject()) {
     const server = new Server({ hostKeys: [ed25519HostKey()] }, (client) => {
       const alive = { connected: true };
       client.on('error', () => {});
       client.on('close', () => { alive.connected = false; });
       client.on('authentication', (ctx) => ctx.accept());
-      client.on('request', onRequest);
+      client.on('request', (accept, reject, name, info) => onRequest(accept, reject, name, info, client));
       client.on('ready', () => client.on('session', (accept) => {
         const session = accept();
         session.on('pty', (acceptPty) => acceptPty && acceptPty());
@@ -345,6 +345,32 @@ test('hostile SSH servers', async (t) => {
       assert.ok(longestGap < 1000, `the loop stood still for ${longestGap} ms`);
     });
   });
+
+  await t.test("data beyond a channel's window ends the session with a clear error", () => withServer((socket) => {
+    socket.pause();  // the forwarding's target reads nothing: the client stops giving window
+  }, (targetPort) => withSsh2Server(() => {}, async (port) => {
+    const { events } = await inChild(sshClient('x', { onConnected: `
+      client.remotePortForwarding({ bindAddress: '127.0.0.1', port: 0, host: '127.0.0.1', hostPort: ${targetPort},
+        readyCallback: () => events.push('ready'), disconnectCallback: () => events.push('forwarding ended') });` }),
+    port);
+    assert.deepStrictEqual(events.slice(0, 3), ['connected', 'ready', 'forwarding ended']);
+    assert.strictEqual(events.length, 4, events.join());
+    assert.match(events[3], /^error:2:-24:.*The server sent more data than the channel's window allows$/);
+  }, (accept, reject, name, info, client) => {
+    accept(info.bindPort || 5000);
+    client.forwardOut(info.bindAddr, info.bindPort || 5000, '127.0.0.1', 40000, (err, channel) => {
+      channel.on('error', () => {});
+      channel.write(Buffer.alloc(64 << 20));
+      // Once the window has stayed shut for a while, one packet more than it allows.
+      let shut = 0;
+      const poll = setInterval(() => {
+        shut = channel.outgoing.window === 0 ? shut + 1 : 0;
+        if (shut < 5) return;
+        clearInterval(poll);
+        client._protocol.channelData(channel.outgoing.id, Buffer.alloc(1000, 'x'));
+      }, 100);
+    });
+  })));
 
   await t.test('messages of type 0 amid output, and a listen answered with no port', () => {
     const requests = [];
