@@ -58,8 +58,11 @@ class SshRemotePortForwarding : public PortForwarding,
                                 private ServerChannels::Adopter,
                                 private SshRemotePortForwardingConnection::Observer {
  public:
-  // How many incoming connections the server may hold for us before we accept them.
-  static constexpr int kQueueSize = 128;
+  // How many channels the server may open for this forwarding before a pass accepts them. One read
+  // of the transport takes in every open that has come, so a burst of clients arrives at once; the
+  // bound (about 3.5 MB of channel records) only stops a hostile server, whose opens past it are
+  // refused as a resource shortage.
+  static constexpr int kQueueSize = 4096;
 
   SshRemotePortForwarding(SessionHost* session, PortForwardingOptions options);
   ~SshRemotePortForwarding() override;

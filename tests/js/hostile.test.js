@@ -5,6 +5,7 @@
 // crash, one final callback, the right data or error, and growth under 64 MiB.
 const test = require('node:test');
 const assert = require('node:assert');
+const crypto = require('node:crypto');
 const net = require('node:net');
 const path = require('node:path');
 const { execFile } = require('node:child_process');
@@ -305,20 +306,23 @@ test('hostile SSH servers', async (t) => {
     }
   }
 
-  // An ssh2 server that accepts any login and hands each exec to onExec(channel id, protocol, alive),
-  // and each global request to onRequest(accept, reject, name).
+  // An ssh2 server that accepts any login and hands each exec and shell to onExec(channel id, protocol,
+  // alive, command), command being 'shell' for a shell, and each global request to
+  // onRequest(accept, reject, name, info, client).
   async function withSsh2Server(onExec, body, onRequest = (accept, reject) => reject()) {
     const server = new Server({ hostKeys: [ed25519HostKey()] }, (client) => {
       const alive = { connected: true };
       client.on('error', () => {});
       client.on('close', () => { alive.connected = false; });
       client.on('authentication', (ctx) => ctx.accept());
-      client.on('request', onRequest);
+      client.on('request', (accept, reject, name, info) => onRequest(accept, reject, name, info, client));
       client.on('ready', () => client.on('session', (accept) => {
-        accept().on('exec', (acceptExec) => {
-          const channel = acceptExec();
-          onExec(channel.outgoing.id, client._protocol, alive);
+        const session = accept();
+        session.on('pty', (acceptPty) => acceptPty && acceptPty());
+        session.on('exec', (acceptExec, reject, info) => {
+          onExec(acceptExec().outgoing.id, client._protocol, alive, info.command);
         });
+        session.on('shell', (acceptShell) => onExec(acceptShell().outgoing.id, client._protocol, alive, 'shell'));
       }));
     });
     await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
@@ -377,6 +381,68 @@ test('hostile SSH servers', async (t) => {
     assert.strictEqual(events[1], 'disconnect');
     assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
   }));
+
+  await t.test('data packets longer than the client offered arrive whole, on commands and shells', () => {
+    // The client offers packets of 32 768 bytes for a command and 16 384 for a shell; each stream
+    // stays within the channel's first window, so that no window adjust is needed.
+    const sizes = [34000, 39000, 16385, 1, 32769];
+    const stream = (count) => Array.from({ length: count }, (_, i) => crypto.randomBytes(sizes[i % sizes.length]));
+    const sent = { out: stream(60), err: stream(60), shell: stream(29) };
+    const digest = (packets) => {
+      const all = Buffer.concat(packets);
+      return `${all.length}:${crypto.createHash('sha256').update(all).digest('hex')}`;
+    };
+    return withSsh2Server((id, protocol, alive, command) => {
+      for (const piece of sent[command]) {
+        command === 'err' ? protocol.channelExtData(id, piece, 1) : protocol.channelData(id, piece);
+      }
+      protocol.exitStatus(id, command === 'err' ? 1 : 0);
+      protocol.channelEOF(id);
+      protocol.channelClose(id);
+    }, async (port) => {
+      const { events, longestGap } = await inChild(sshClient('x', { onConnected: `
+        const digest = (b) => b.length + ':' + require('crypto').createHash('sha256').update(b).digest('hex');
+        let left = 3;
+        const done = (event) => { events.push(event); if (--left === 0) client.close(); };
+        for (const command of ['out', 'err']) {
+          client.exec(Buffer.from(command), (status, output) => done(command + ':' + status + ':' + digest(output)),
+                      (e) => done(command + ' error:' + e.message));
+        }
+        const shell = [];
+        client.shell(undefined, () => {}, (data) => shell.push(data), () => done('shell:' + digest(Buffer.concat(shell))));` }),
+      port);
+      assert.deepStrictEqual(events.slice(1, 4).sort(), [`err:1:${digest(sent.err)}`, `out:0:${digest(sent.out)}`,
+                                                         `shell:${digest(sent.shell)}`]);
+      assert.deepStrictEqual([events[0], events[4], events.length], ['connected', 'disconnect', 5]);
+      assert.ok(longestGap < 1000, `the loop stood still for ${longestGap} ms`);
+    });
+  });
+
+  await t.test("data beyond a channel's window ends the session with a clear error", () => withServer((socket) => {
+    socket.pause();  // the forwarding's target reads nothing: the client stops giving window
+  }, (targetPort) => withSsh2Server(() => {}, async (port) => {
+    const { events } = await inChild(sshClient('x', { onConnected: `
+      client.remotePortForwarding({ bindAddress: '127.0.0.1', port: 0, host: '127.0.0.1', hostPort: ${targetPort},
+        readyCallback: () => events.push('ready'), disconnectCallback: () => events.push('forwarding ended') });` }),
+    port);
+    assert.deepStrictEqual(events.slice(0, 3), ['connected', 'ready', 'forwarding ended']);
+    assert.strictEqual(events.length, 4, events.join());
+    assert.match(events[3], /^error:2:-24:.*The server sent more data than the channel's window allows$/);
+  }, (accept, reject, name, info, client) => {
+    accept(info.bindPort || 5000);
+    client.forwardOut(info.bindAddr, info.bindPort || 5000, '127.0.0.1', 40000, (err, channel) => {
+      channel.on('error', () => {});
+      channel.write(Buffer.alloc(64 << 20));
+      // Once the window has stayed shut for a while, one packet more than it allows.
+      let shut = 0;
+      const poll = setInterval(() => {
+        shut = channel.outgoing.window === 0 ? shut + 1 : 0;
+        if (shut < 5) return;
+        clearInterval(poll);
+        client._protocol.channelData(channel.outgoing.id, Buffer.alloc(1000, 'x'));
+      }, 100);
+    });
+  })));
 
   await t.test('messages of type 0 amid output, and a listen answered with no port', () => {
     const requests = [];
