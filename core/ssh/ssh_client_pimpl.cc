@@ -262,10 +262,12 @@ int SshClientPimpl::DoHandshake() {
 
 int SshClientPimpl::DoHandshakeComplete(int result) {
   if (result != 0) {
-    if (Error not_ssh = NotSshError(); not_ssh.IsSet()) {
+    Error error = MakeSshError(session_);
+    // A bound that the server broke (endless lines before its version line) says more.
+    if (Error not_ssh = NotSshError();
+        not_ssh.IsSet() && error.code != LIBSSH2_ERROR_OUT_OF_BOUNDARY) {
       return Fail(std::move(not_ssh));
     }
-    Error error = MakeSshError(session_);
     // A proxy's failure names the proxy already; libssh2's own texts do not say what was going on.
     if (options_.proxy.type == ProxyOptions::kNone) {
       error.message =
