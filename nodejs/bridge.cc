@@ -18,6 +18,10 @@ std::string ToStdString(v8::Local<v8::Value> value) {
   return std::string(*utf8, static_cast<size_t>(utf8.length()));
 }
 
+std::string ToText(v8::Local<v8::Value> value) {
+  return !value.IsEmpty() && value->IsArrayBufferView() ? ToByteString(value) : ToStdString(value);
+}
+
 v8::Local<v8::Value> GetProperty(v8::Local<v8::Value> object, const char* name) {
   if (object.IsEmpty() || !object->IsObject()) {
     return Nan::Undefined();

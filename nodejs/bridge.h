@@ -18,6 +18,10 @@
 // The UTF-8 bytes of a script string, NULs included; "" for every other value.
 std::string ToStdString(v8::Local<v8::Value> value);
 
+// The text of a script string, or of a Buffer (or another array-buffer view) holding its UTF-8
+// bytes, as Node's own functions take texts read from files; "" for every other value.
+std::string ToText(v8::Local<v8::Value> value);
+
 // A property of a script object, or undefined when the value is no object or its getter throws.
 v8::Local<v8::Value> GetProperty(v8::Local<v8::Value> object, const char* name);
 

@@ -1,6 +1,7 @@
 #include "nodejs/connect_options.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
 
@@ -30,14 +31,14 @@ void ForEachElement(v8::Local<v8::Value> value, Read read) {
 
 std::string ReadPortOption(v8::Local<v8::Value> value) {
   if (!value.IsEmpty() && value->IsNumber()) {
-    double number = Nan::To<double>(value).FromMaybe(NAN);
-    if (std::isfinite(number) && number == std::trunc(number) &&
-        number >= std::numeric_limits<int>::min() && number <= std::numeric_limits<int>::max()) {
+    const double number = std::trunc(Nan::To<double>(value).FromMaybe(NAN));
+    if (std::isfinite(number) && number >= std::numeric_limits<int>::min() &&
+        number <= std::numeric_limits<int>::max()) {
       return std::to_string(static_cast<int>(number));
     }
     return std::string();
   }
-  return ToStdString(value);
+  return ToText(value);
 }
 
 std::pair<std::string, std::string> ParseEnvironmentVariable(v8::Local<v8::Value> value) {
@@ -46,7 +47,7 @@ std::pair<std::string, std::string> ParseEnvironmentVariable(v8::Local<v8::Value
   }
   v8::Local<v8::Value> name = GetProperty(value, "name");
   v8::Local<v8::Value> text = GetProperty(value, "value");
-  return {ToStdString(name), ToStdString(text)};
+  return {ToText(name), ToText(text)};
 }
 
 std::vector<std::pair<std::string, std::string>> ParseEnvironmentVariables(
@@ -62,16 +63,19 @@ std::vector<std::pair<std::string, std::string>> ParseEnvironmentVariables(
 }
 
 int32_t ProxyTypeFromName(const std::string& name) {
-  if (name == "http") {
+  std::string lower(name);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (lower == "http") {
     return ProxyOptions::kHttp;
   }
-  if (name == "socks4") {
+  if (lower == "socks4") {
     return ProxyOptions::kSocks4;
   }
-  if (name == "socks5") {
+  if (lower == "socks5") {
     return ProxyOptions::kSocks5;
   }
-  return ProxyOptions::kNone;
+  return name.empty() ? ProxyOptions::kNone : ProxyOptions::kUnknown;
 }
 
 ProxyOptions ParseProxyOptions(v8::Local<v8::Value> value) {
@@ -79,11 +83,12 @@ ProxyOptions ParseProxyOptions(v8::Local<v8::Value> value) {
   if (value.IsEmpty() || !value->IsObject()) {
     return proxy;
   }
-  proxy.type = ProxyTypeFromName(ToStdString(GetProperty(value, "type")));
-  proxy.host = ToStdString(GetProperty(value, "host"));
+  proxy.typeName = ToText(GetProperty(value, "type"));
+  proxy.type = ProxyTypeFromName(proxy.typeName);
+  proxy.host = ToText(GetProperty(value, "host"));
   proxy.port = ReadPortOption(GetProperty(value, "port"));
-  proxy.username = ToStdString(GetProperty(value, "username"));
-  proxy.password = ToStdString(GetProperty(value, "password"));
+  proxy.username = ToText(GetProperty(value, "username"));
+  proxy.password = ToText(GetProperty(value, "password"));
   return proxy;
 }
 
@@ -100,14 +105,14 @@ TerminalOptions ParseTerminalOptions(v8::Local<v8::Value> value) {
 
 SshClientOptions ReadConnectOptions(v8::Local<v8::Value> value) {
   SshClientOptions options;
-  options.username = ToStdString(GetProperty(value, "username"));
-  options.password = ToStdString(GetProperty(value, "password"));
-  options.privateKey = ToStdString(GetProperty(value, "privateKey"));
-  options.passphrase = ToStdString(GetProperty(value, "passphrase"));
-  options.host = ToStdString(GetProperty(value, "host"));
+  options.username = ToText(GetProperty(value, "username"));
+  options.password = ToText(GetProperty(value, "password"));
+  options.privateKey = ToText(GetProperty(value, "privateKey"));
+  options.passphrase = ToText(GetProperty(value, "passphrase"));
+  options.host = ToText(GetProperty(value, "host"));
   options.port = ReadPortOption(GetProperty(value, "port"));
   ForEachElement(GetProperty(value, "knownhosts"), [&options](v8::Local<v8::Value> line) {
-    options.knownhosts.push_back(ToStdString(line));
+    options.knownhosts.push_back(ToText(line));
   });
   options.environmentVariables =
       ParseEnvironmentVariables(GetProperty(value, "environmentVariables"));

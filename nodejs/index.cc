@@ -34,3 +34,13 @@ void InitAll(ExportsObject exports) {
 }  // namespace
 
 NODE_MODULE(libquelbar, InitAll)
+
+// The host reads the record above only on the first load of this file in the process. A later load
+// (a worker thread after the main thread, the main thread after a worker was refused) finds the
+// file already open, the record not handed over again, and asks for this function instead; without
+// it the host's "Module did not self-register" would be all script hears.
+extern "C" NODE_MODULE_EXPORT void NODE_MODULE_INITIALIZER(v8::Local<v8::Object> exports,
+                                                           v8::Local<v8::Value> /*module*/,
+                                                           v8::Local<v8::Context> /*context*/) {
+  InitAll(exports);
+}

@@ -47,15 +47,11 @@ class NodeSshAgentStorage : public ScriptWrapper<NodeSshAgentStorage> {
       Nan::ThrowTypeError("addKey: privateKey must be a string or a Buffer");
       return;
     }
-    std::string private_key = KeyText(private_key_value);
+    std::string private_key = ToText(private_key_value);
     if (!private_key.empty()) {
-      self->storage_.AddIdentity(KeyText(GetProperty(info[0], "publicKey")), std::move(private_key),
-                                 KeyText(GetProperty(info[0], "password")));
+      self->storage_.AddIdentity(ToText(GetProperty(info[0], "publicKey")), std::move(private_key),
+                                 ToText(GetProperty(info[0], "password")));
     }
-  }
-
-  static std::string KeyText(v8::Local<v8::Value> value) {
-    return value->IsArrayBufferView() ? ToByteString(value) : ToStdString(value);
   }
 
   static void RemoveKey(const Nan::FunctionCallbackInfo<v8::Value>& info) {

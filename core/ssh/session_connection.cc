@@ -150,6 +150,9 @@ void SessionConnection::EndInput(int status) {
 }
 
 void SessionConnection::OnData(const char* bytes, size_t length) {
+  if (!greeting_.HasVersionLine()) {
+    greeting_.Feed(bytes, length);
+  }
   if (received_offset_ == received_.size()) {
     received_.clear();
     received_offset_ = 0;

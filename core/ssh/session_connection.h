@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/net/network_connection.h"
+#include "core/ssh/server_greeting.h"
 
 class SessionConnection : public NetworkConnection::Delegate {
  public:
@@ -87,6 +88,9 @@ class SessionConnection : public NetworkConnection::Delegate {
 
   // Every byte read from the server so far: a server that has stopped answering leaves it as it is.
   uint64_t BytesReceived() const { return bytes_received_; }
+  // What the server sent before its SSH version line.
+  const ServerGreeting& greeting() const { return greeting_; }
+
   // Bytes received that libssh2 has not taken yet.
   size_t HeldBytes() const { return received_.size() - received_offset_; }
   // Whether libssh2 has read the socket directly since the last call. Such bytes come with no
@@ -121,6 +125,7 @@ class SessionConnection : public NetworkConnection::Delegate {
   // cheap.
   std::vector<char> received_;
   size_t received_offset_ = 0;
+  ServerGreeting greeting_{LIBSSH2_SSH_BANNER};
   InputState input_state_ = InputState::kOpen;
   bool sending_ended_ = false;
   bool read_directly_ = false;

@@ -60,6 +60,11 @@ bool IsRefusal(int rc) {
   return rc == LIBSSH2_ERROR_AUTHENTICATION_FAILED || rc == LIBSSH2_ERROR_PUBLICKEY_UNVERIFIED;
 }
 
+// libssh2 could not read the private key, or not open it with the passphrase.
+bool IsKeyProblem(int rc) {
+  return rc == LIBSSH2_ERROR_FILE || rc == LIBSSH2_ERROR_KEYFILE_AUTH_FAILED;
+}
+
 }  // namespace
 
 int32_t AuthMethodFromName(const std::string& name) {
@@ -259,7 +264,8 @@ int SshAuth::PublicKeyAttempt() {
                                             key.data(), key.size(), options_->passphrase.c_str());
   // A key that cannot be read (or opened with the passphrase) is one refused attempt: the other
   // methods still get their turn.
-  if (rc == LIBSSH2_ERROR_FILE || rc == LIBSSH2_ERROR_KEYFILE_AUTH_FAILED) {
+  if (IsKeyProblem(rc)) {
+    key_problem_ = MakeSshError(session_, rc).message;
     return LIBSSH2_ERROR_AUTHENTICATION_FAILED;
   }
   return rc;
@@ -376,16 +382,18 @@ Error SshAuth::DescribeFailure() {
   if (cancelled_) {
     error.code = LIBSSH2_ERROR_AUTHENTICATION_FAILED;
     error.message = "Authentication cancelled: the question was answered with nothing";
-  } else if (error.code == 0 || error.code == LIBSSH2_ERROR_EAGAIN) {
+  } else if (error.code == 0 || error.code == LIBSSH2_ERROR_EAGAIN || IsKeyProblem(error.code)) {
     error.code = LIBSSH2_ERROR_AUTHENTICATION_FAILED;
     error.message = "Authentication failed";
-  } else if (!IsRefusal(error.code) && error.code != LIBSSH2_ERROR_FILE &&
-             error.code != LIBSSH2_ERROR_KEYFILE_AUTH_FAILED) {
+  } else if (!IsRefusal(error.code)) {
     return error;  // a transport or protocol failure speaks for itself
   }
   AllowedAuthMethods allowed = GetAllowedAuthMethods(session_);
   if (!allowed.text.empty()) {
     error.message += " (methods the server accepts: " + allowed.text + ")";
+  }
+  if (!key_problem_.empty()) {
+    error.message += "; the private key was not used: " + key_problem_;
   }
   return error;
 }

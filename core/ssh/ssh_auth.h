@@ -112,6 +112,9 @@ class SshAuth {
   bool answers_ready_ = false;
   bool prompted_by_server_ = false;
   bool cancelled_ = false;  // script answered with nothing
+  // Why the private key could not be read or opened: a failure names it, also when another method
+  // was refused last.
+  std::string key_problem_;
   WeakPtrFactory<SshAuth> weak_factory_{this};
 };
 

@@ -19,9 +19,12 @@ class PortForwarding;
 class RemoteTerminal;
 
 struct ProxyOptions {
-  enum Type : int32_t { kNone = 0, kHttp = 1, kSocks4 = 2, kSocks5 = 3 };
+  // kUnknown: script named a type this client does not know; the connect fails rather than go
+  // around the proxy the user asked for.
+  enum Type : int32_t { kUnknown = -1, kNone = 0, kHttp = 1, kSocks4 = 2, kSocks5 = 3 };
 
   int32_t type = kNone;
+  std::string typeName;  // as script gave it, for the error that names an unknown type
   std::string host;
   std::string port;  // decimal text
   std::string username;

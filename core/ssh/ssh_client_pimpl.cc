@@ -159,6 +159,13 @@ int SshClientPimpl::Fail(Error error) {
 }
 
 int SshClientPimpl::DoConnect() {
+  // Connecting directly instead would send traffic meant for a proxy around it.
+  if (options_.proxy.type == ProxyOptions::kUnknown) {
+    return Fail(Error{Error::kNetwork, UV_EINVAL,
+                      "The proxy type \"" + options_.proxy.typeName +
+                          "\" is unknown (use \"http\", \"socks4\" or \"socks5\"); nothing was "
+                          "connected"});
+  }
   const bool via_proxy = options_.proxy.type != ProxyOptions::kNone;
   // Through a proxy the port goes into the proxy's request as a number; a service name cannot.
   int port = 0;
@@ -256,6 +263,11 @@ int SshClientPimpl::DoHandshake() {
 int SshClientPimpl::DoHandshakeComplete(int result) {
   if (result != 0) {
     Error error = MakeSshError(session_);
+    // A bound that the server broke (endless lines before its version line) says more.
+    if (Error not_ssh = NotSshError();
+        not_ssh.IsSet() && error.code != LIBSSH2_ERROR_OUT_OF_BOUNDARY) {
+      return Fail(std::move(not_ssh));
+    }
     // A proxy's failure names the proxy already; libssh2's own texts do not say what was going on.
     if (options_.proxy.type == ProxyOptions::kNone) {
       error.message =
@@ -374,6 +386,8 @@ Error SshClientPimpl::NetworkError(int status, bool connecting) const {
     context = "Connecting to " + peer + " was cancelled by close()";
   } else if (connecting) {
     context = "Cannot connect to " + peer;
+  } else if (Error not_ssh = NotSshError(); status == UV_EOF && not_ssh.IsSet()) {
+    return not_ssh;
   } else if (status == UV_EOF && via_proxy && progress_ != Progress::kAuthenticated) {
     // The proxy's negotiation or the server behind it: either way the proxy is what went away.
     context = "The connection through " + peer + " was closed before the session was set up";
@@ -387,6 +401,21 @@ Error SshClientPimpl::NetworkError(int status, bool connecting) const {
   Error error = MakeUvError(status);
   error.message = context + ": " + error.message;
   return error;
+}
+
+Error SshClientPimpl::NotSshError() const {
+  // Through a proxy, what came first was the proxy's own reply.
+  const ServerGreeting& greeting = transport_.greeting();
+  if (progress_ != Progress::kConnecting || options_.proxy.type != ProxyOptions::kNone ||
+      greeting.HasVersionLine()) {
+    return Error();
+  }
+  const std::string what = greeting.ReceivedAnything()
+                               ? "it sent " + greeting.QuotedFirstLine()
+                               : "it closed the connection without sending anything";
+  return Error{
+      Error::kProtocol, LIBSSH2_ERROR_BANNER_RECV,
+      "The server at " + options_.host + ":" + options_.port + " does not speak SSH: " + what};
 }
 
 void SshClientPimpl::SetupAgentForwarding(int status, const AgentOptions& options) {

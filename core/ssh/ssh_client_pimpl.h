@@ -117,6 +117,9 @@ class SshClientPimpl : public SessionConnection::Delegate, public SessionHost {
 
   // A libuv failure, with what was being done in words for script.
   Error NetworkError(int status, bool connecting) const;
+  // Set while the handshake is under way when the server has sent no SSH version line (it closed,
+  // or sent something else): what answered on the port is no SSH server.
+  Error NotSshError() const;
   void ApplyProxySettings();
   void StartKeepalive();
   void ProcessCommands();

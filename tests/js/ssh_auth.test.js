@@ -46,6 +46,44 @@ test('password and public keys', async (t) => {
   });
 });
 
+// Keys, passphrases and passwords read with fs.readFileSync and no encoding arrive as Buffers.
+test('credentials given as Buffers are read as their UTF-8 text', async (t) => {
+  const p = peers.load();
+  const noQuestions = { keyboardInteractiveCallback: undefined };
+  await t.test('an encrypted key and its passphrase', async () => {
+    const record = await session({ privateKey: fs.readFileSync(p.clientKeys.ed25519Encrypted),
+                                   passphrase: Buffer.from(p.clientKeyPassphrase), ...noQuestions });
+    assert.deepStrictEqual(record.events, CONNECTED, JSON.stringify(describeError(record.error)));
+  });
+  await t.test('a password', async () => {
+    const record = await session({ password: new TextEncoder().encode(p.password), ...noQuestions });
+    assert.deepStrictEqual(record.events, CONNECTED, JSON.stringify(describeError(record.error)));
+  });
+});
+
+// A key that cannot be read is a refused attempt like any other: the failure is the documented one and
+// says what was wrong with the key, also when a password was refused after it.
+test('an unreadable private key is named in the authentication failure', async (t) => {
+  const p = peers.load();
+  const keyProblem = /; the private key was not used: .*Unsupported private key file format$/;
+  for (const [name, options] of [['the key alone', {}], ['with a wrong password', { password: 'wrong' }]]) {
+    await t.test(name, async () => {
+      const record = await session({ privateKey: 'not a key', keyboardInteractiveCallback: undefined,
+                                     ...options });
+      assert.deepStrictEqual(record.events, ['hostkey', 'error']);
+      const error = describeError(record.error);
+      assert.deepStrictEqual([error.type, error.code], [2, AUTHENTICATION_FAILED], error.message);
+      assert.match(error.message, /^Authentication failed .*\(methods the server accepts: /);
+      assert.match(error.message, keyProblem);
+    });
+  }
+  await t.test('a password that works afterwards still logs in', async () => {
+    const record = await session({ privateKey: 'not a key', password: p.password,
+                                   keyboardInteractiveCallback: undefined });
+    assert.deepStrictEqual(record.events, CONNECTED, JSON.stringify(describeError(record.error)));
+  });
+});
+
 test('keyboard-interactive: the server sees one exchange, however late the answer', async (t) => {
   for (const [name, delay] of [['answered at once', null], ['answered a second later', 1000]]) {
     await t.test(name, async () => {

@@ -1,10 +1,12 @@
 'use strict';
 // Where the local test peers are: the QUELBAR_* variables of the environment, else those in peers.env that
-// `tests/peers/peers start` wrote into the run directory ($QUELBAR_PEERS_DIR, default /tmp/quelbar-peers).
+// `tests/peers/peers start` wrote into the run directory ($QUELBAR_PEERS_DIR, by default this checkout's
+// own, which `tests/peers/peers run-dir` names).
 const fs = require('fs');
 const path = require('path');
+const { execFileSync } = require('child_process');
 
-const DEFAULT_DIR = '/tmp/quelbar-peers';
+const PEERS_SCRIPT = path.join(__dirname, '..', '..', 'peers', 'peers');
 
 // Reads the `export NAME=value` lines of peers.env; values are bare or in shell single quotes.
 function parseEnvFile(text) {
@@ -31,7 +33,8 @@ function parseEnvFile(text) {
 }
 
 function readVars() {
-  const dir = process.env.QUELBAR_PEERS_DIR || DEFAULT_DIR;
+  const dir = process.env.QUELBAR_PEERS_DIR ||
+              execFileSync(PEERS_SCRIPT, ['run-dir'], { encoding: 'utf8' }).trim();
   const file = path.join(dir, 'peers.env');
   let vars = {};
   try {
