@@ -2,6 +2,7 @@
 
 #include <libssh2_quelbar.h>
 
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -263,9 +264,13 @@ int SshClientPimpl::DoHandshake() {
 int SshClientPimpl::DoHandshakeComplete(int result) {
   if (result != 0) {
     Error error = MakeSshError(session_);
-    // A bound that the server broke (endless lines before its version line) says more.
-    if (Error not_ssh = NotSshError();
-        not_ssh.IsSet() && error.code != LIBSSH2_ERROR_OUT_OF_BOUNDARY) {
+    // A bound that the server broke (endless lines before its version line) says more; so does
+    // nothing else: what libssh2 took for a version line (a Telnet login's echo of ours) may be
+    // followed by what it then finds to be a corrupt packet, and that server does not speak SSH.
+    const char* banner = libssh2_session_banner_get(session_);
+    const bool lines_bound = error.code == LIBSSH2_ERROR_OUT_OF_BOUNDARY &&
+                             (banner == nullptr || std::strncmp(banner, "SSH-", 4) != 0);
+    if (Error not_ssh = NotSshError(); not_ssh.IsSet() && !lines_bound) {
       return Fail(std::move(not_ssh));
     }
     // A proxy's failure names the proxy already; libssh2's own texts do not say what was going on.
