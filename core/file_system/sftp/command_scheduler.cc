@@ -109,11 +109,6 @@ void CommandScheduler::Erase(cmd::BaseCommand* command) {
 
 int CommandScheduler::Pass() {
   WeakPtr<CommandScheduler> self = weak_factory_.GetWeakPtr();
-  // Sends what waits to be sent and takes in every reply that has come; a failure of the stream is
-  // met by the calls that read it, and told below.
-  libssh2_sftp_pump(sftp_);
-  TakeArrivals();
-  WakeSendWaiters();
   std::vector<cmd::BaseCommand*> every_pass;
   every_pass.swap(every_pass_);
   for (cmd::BaseCommand* command : every_pass) {
@@ -122,32 +117,43 @@ int CommandScheduler::Pass() {
       MakeReady(command);
     }
   }
-  while (!ready_.empty()) {
-    cmd::BaseCommand* command = ready_.front();
-    ready_.pop_front();
-    auto it = entries_.find(command);
-    if (it == entries_.end() || it->second.place != Place::kReady) {
-      continue;
-    }
-    // Kept alive through its own run: an answer may end the file system around it.
-    std::shared_ptr<cmd::BaseCommand> running = it->second.command;
-    const int result = running->Execute();
-    if (!self) {
-      return SshCommand::kDone;
-    }
-    if (result == SshCommand::kFailed) {
-      return SshCommand::kFailed;  // the session fails; the command has said why
-    }
-    it = entries_.find(command);
-    if (it != entries_.end()) {
-      if (result == SshCommand::kDone) {
-        Erase(command);
-      } else if (it->second.place == Place::kReady && it->second.command == running) {
-        File(it->second);
-      }
-    }
+  // One reply at a time is taken in, and its command runs before the next: a download's data is
+  // consumed while it is still in the cache, and the brigade stays short. A failure of the stream
+  // is met by the calls that read it, and told below.
+  for (;;) {
+    const int taken = libssh2_sftp_pump(sftp_, 1);
     TakeArrivals();
     WakeSendWaiters();
+    if (ready_.empty() && taken <= 0) {
+      break;
+    }
+    while (!ready_.empty()) {
+      cmd::BaseCommand* command = ready_.front();
+      ready_.pop_front();
+      auto it = entries_.find(command);
+      if (it == entries_.end() || it->second.place != Place::kReady) {
+        continue;
+      }
+      // Kept alive through its own run: an answer may end the file system around it.
+      std::shared_ptr<cmd::BaseCommand> running = it->second.command;
+      const int result = running->Execute();
+      if (!self) {
+        return SshCommand::kDone;
+      }
+      if (result == SshCommand::kFailed) {
+        return SshCommand::kFailed;  // the session fails; the command has said why
+      }
+      it = entries_.find(command);
+      if (it != entries_.end()) {
+        if (result == SshCommand::kDone) {
+          Erase(command);
+        } else if (it->second.place == Place::kReady && it->second.command == running) {
+          File(it->second);
+        }
+      }
+      TakeArrivals();
+      WakeSendWaiters();
+    }
   }
   if (libssh2_sftp_failed(sftp_) != 0 && failed_) {
     failed_();
