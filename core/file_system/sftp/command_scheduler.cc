@@ -61,6 +61,7 @@ void CommandScheduler::Clear() {
   std::unordered_map<cmd::BaseCommand*, Entry> entries;
   entries.swap(entries_);
   ready_.clear();
+  answered_.clear();
   by_reply_.clear();
   send_waiters_.clear();
   every_pass_.clear();
@@ -86,7 +87,7 @@ void CommandScheduler::Kick() {
       }));
 }
 
-void CommandScheduler::MakeReady(cmd::BaseCommand* command) {
+void CommandScheduler::MakeReady(cmd::BaseCommand* command, bool answered) {
   auto it = entries_.find(command);
   if (it == entries_.end() || it->second.place == Place::kReady) {
     return;
@@ -99,7 +100,17 @@ void CommandScheduler::MakeReady(cmd::BaseCommand* command) {
     }
   }
   entry.place = Place::kReady;
-  ready_.push_back(command);
+  (answered ? answered_ : ready_).push_back(command);
+}
+
+cmd::BaseCommand* CommandScheduler::TakeReady() {
+  std::deque<cmd::BaseCommand*>& from = answered_.empty() ? ready_ : answered_;
+  if (from.empty()) {
+    return nullptr;
+  }
+  cmd::BaseCommand* command = from.front();
+  from.pop_front();
+  return command;
 }
 
 void CommandScheduler::Erase(cmd::BaseCommand* command) {
@@ -124,12 +135,10 @@ int CommandScheduler::Pass() {
     const int taken = libssh2_sftp_pump(sftp_, 1);
     TakeArrivals();
     WakeSendWaiters();
-    if (ready_.empty() && taken <= 0) {
+    if (ready_.empty() && answered_.empty() && taken <= 0) {
       break;
     }
-    while (!ready_.empty()) {
-      cmd::BaseCommand* command = ready_.front();
-      ready_.pop_front();
+    while (cmd::BaseCommand* command = TakeReady()) {
       auto it = entries_.find(command);
       if (it == entries_.end() || it->second.place != Place::kReady) {
         continue;
@@ -217,7 +226,7 @@ void CommandScheduler::TakeArrivals() {
     auto entry = entries_.find(command);
     if (entry != entries_.end() &&
         (entry->second.place == Place::kReply || entry->second.place == Place::kReplyOrSend)) {
-      MakeReady(command);
+      MakeReady(command, /*answered=*/true);
     }
   }
 }

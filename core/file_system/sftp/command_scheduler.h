@@ -56,7 +56,10 @@ class CommandScheduler {
   void Run(cmd::BaseCommand* command);
   // After a run that left the command waiting: where, from what its last call waits for.
   void File(Entry& entry);
-  void MakeReady(cmd::BaseCommand* command);
+  // answered: its reply has come; it runs ahead of the others, so that the brigade stays short.
+  void MakeReady(cmd::BaseCommand* command, bool answered = false);
+  // The next command to run, or null.
+  cmd::BaseCommand* TakeReady();
   void Erase(cmd::BaseCommand* command);
   // The commands whose replies have come since the last look.
   void TakeArrivals();
@@ -67,6 +70,7 @@ class CommandScheduler {
   std::function<void()> failed_;
   std::unordered_map<cmd::BaseCommand*, Entry> entries_;
   std::deque<cmd::BaseCommand*> ready_;
+  std::deque<cmd::BaseCommand*> answered_;
   std::unordered_map<uint32_t, cmd::BaseCommand*> by_reply_;
   std::vector<cmd::BaseCommand*> send_waiters_;
   std::vector<cmd::BaseCommand*> every_pass_;
