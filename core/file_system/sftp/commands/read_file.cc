@@ -90,12 +90,15 @@ void ReadFile::Read() {
   size_t wanted = kReadSize;
   if (read_ < size_) {
     wanted = static_cast<size_t>(std::min<uint64_t>(size_ - read_, kReadSize));
-  } else if (size_ != 0) {
-    wanted = kPartSize;  // most likely only the end of the file is left to see
+  } else if (size_ != 0 && !grew_) {
+    // Most likely only the end of the file is left to see: one small request asks for it, where a
+    // part's worth would be several requests, each answered with the end.
+    wanted = 1;
   }
   const ssize_t rc = sftp_context::Read(sftp_, handle_.get(), buffer_.get(), wanted);
   Track(static_cast<int>(rc));
   if (rc > 0) {
+    grew_ = grew_ || (size_ != 0 && read_ >= size_);
     if (!closing_) {
       Deliver(buffer_.get(), static_cast<size_t>(rc));
     } else {

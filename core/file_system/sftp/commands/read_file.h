@@ -46,6 +46,9 @@ class ReadFile : public TransferCommand {
   // The size the stat gave, 0 when it gave none.
   uint64_t size_ = 0;
   uint64_t read_ = 0;
+  // Reading past the size the stat gave has found more: the file grew, and is read on in full
+  // parts.
+  bool grew_ = false;
   // Where reading last went on after a reply libssh2 could not place.
   uint64_t resumed_at_ = UINT64_MAX;
 };
