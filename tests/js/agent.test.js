@@ -89,11 +89,17 @@ async function withAuthorized(names, body) {
   const p = peers.load();
   const authorized = path.join(p.dir, 'authorized_keys', p.user);
   const original = fs.readFileSync(authorized, 'utf8');
-  fs.writeFileSync(authorized, original + names.map((name) => key(`${name}.pub`)).join(''));
+  // Replaced whole by a rename: other tests log in meanwhile, and sshd must never read a file cut
+  // short in the middle of its write.
+  const replace = (text) => {
+    fs.writeFileSync(`${authorized}.new`, text, { mode: 0o644 });
+    fs.renameSync(`${authorized}.new`, authorized);
+  };
+  replace(original + names.map((name) => key(`${name}.pub`)).join(''));
   try {
     return await body();
   } finally {
-    fs.writeFileSync(authorized, original);
+    replace(original);
   }
 }
 
