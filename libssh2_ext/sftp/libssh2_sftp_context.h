@@ -6,9 +6,10 @@
  * writer (libssh2_quelbar.h). Use, per request: create a context once; around every run of the
  * request, libssh2_sftp_set_context_for_next_command() before and
  * libssh2_sftp_reset_external_context() after; free it at the end, also after the SFTP has been
- * shut down. The SFTP calls in between go through the functions of namespace sftp_context below,
- * which have the signatures and results of the libssh2 calls they stand for and refuse, before
- * anything is sent, a request no server could take.
+ * shut down. The calls in between that name paths go through the functions of namespace
+ * sftp_context below, which have the signatures and results of the libssh2 calls they stand for
+ * and refuse, before anything is sent, a request no server could take; the calls on a handle are
+ * libssh2's own.
  */
 #ifndef LIBSSH2_SFTP_CONTEXT_H
 #define LIBSSH2_SFTP_CONTEXT_H
@@ -24,9 +25,6 @@ namespace sftp_context {
 // nullptr with the reason as session's last error when it fails or would block.
 LIBSSH2_SFTP_HANDLE* OpenEx(LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp, const std::string& path,
                             unsigned long flags, long mode, int open_type);
-ssize_t Read(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle, char* buffer, size_t size);
-int ReaddirEx(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle, char* buffer, size_t size,
-              char* longentry, size_t longentry_size, LIBSSH2_SFTP_ATTRIBUTES* attrs);
 int StatEx(LIBSSH2_SFTP* sftp, const std::string& path, int stat_type,
            LIBSSH2_SFTP_ATTRIBUTES* attrs);
 int SymlinkEx(LIBSSH2_SFTP* sftp, const std::string& path, char* target, unsigned int target_len,
@@ -35,10 +33,6 @@ int UnlinkEx(LIBSSH2_SFTP* sftp, const std::string& path);
 int RenameEx(LIBSSH2_SFTP* sftp, const std::string& from, const std::string& to, long flags);
 int MkdirEx(LIBSSH2_SFTP* sftp, const std::string& path, long mode);
 int RmdirEx(LIBSSH2_SFTP* sftp, const std::string& path);
-// A write must be given the bytes from the first one it has not yet reported written; libssh2
-// skips those it has already sent.
-ssize_t Write(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle, const char* buffer, size_t count);
-int CloseHandle(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle);
 
 }  // namespace sftp_context
 

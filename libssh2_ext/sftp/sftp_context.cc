@@ -50,17 +50,6 @@ LIBSSH2_SFTP_HANDLE* OpenEx(LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp, const 
   return libssh2_sftp_open_ex(sftp, path.data(), Length(path), flags, mode, open_type);
 }
 
-ssize_t Read(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle, char* buffer, size_t size) {
-  (void)sftp;
-  return libssh2_sftp_read(handle, buffer, size);
-}
-
-int ReaddirEx(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle, char* buffer, size_t size,
-              char* longentry, size_t longentry_size, LIBSSH2_SFTP_ATTRIBUTES* attrs) {
-  (void)sftp;
-  return libssh2_sftp_readdir_ex(handle, buffer, size, longentry, longentry_size, attrs);
-}
-
 int StatEx(LIBSSH2_SFTP* sftp, const std::string& path, int stat_type,
            LIBSSH2_SFTP_ATTRIBUTES* attrs) {
   if (const int rc = CheckPaths({&path})) {
@@ -104,16 +93,6 @@ int RmdirEx(LIBSSH2_SFTP* sftp, const std::string& path) {
     return rc;
   }
   return libssh2_sftp_rmdir_ex(sftp, path.data(), Length(path));
-}
-
-ssize_t Write(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle, const char* buffer, size_t count) {
-  (void)sftp;
-  return libssh2_sftp_write(handle, buffer, count);
-}
-
-int CloseHandle(LIBSSH2_SFTP* sftp, LIBSSH2_SFTP_HANDLE* handle) {
-  (void)sftp;
-  return libssh2_sftp_close_handle(handle);
 }
 
 }  // namespace sftp_context

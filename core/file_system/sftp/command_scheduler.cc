@@ -93,12 +93,7 @@ void CommandScheduler::MakeReady(cmd::BaseCommand* command, bool answered) {
     return;
   }
   Entry& entry = it->second;
-  if (entry.place == Place::kReply || entry.place == Place::kReplyOrSend) {
-    auto waiter = by_reply_.find(entry.reply_id);
-    if (waiter != by_reply_.end() && waiter->second == command) {
-      by_reply_.erase(waiter);
-    }
-  }
+  Unindex(command, entry);
   entry.place = Place::kReady;
   (answered ? answered_ : ready_).push_back(command);
 }
@@ -113,9 +108,22 @@ cmd::BaseCommand* CommandScheduler::TakeReady() {
   return command;
 }
 
+void CommandScheduler::Unindex(cmd::BaseCommand* command, const Entry& entry) {
+  if (entry.place != Place::kReply && entry.place != Place::kReplyOrSend) {
+    return;
+  }
+  auto waiter = by_reply_.find(entry.reply_id);
+  if (waiter != by_reply_.end() && waiter->second == command) {
+    by_reply_.erase(waiter);
+  }
+}
+
 void CommandScheduler::Erase(cmd::BaseCommand* command) {
-  MakeReady(command);  // out of the reply index
-  entries_.erase(command);
+  auto it = entries_.find(command);
+  if (it != entries_.end()) {
+    Unindex(command, it->second);
+    entries_.erase(it);
+  }
 }
 
 int CommandScheduler::Pass() {

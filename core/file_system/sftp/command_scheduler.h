@@ -61,6 +61,8 @@ class CommandScheduler {
   // The next command to run, or null.
   cmd::BaseCommand* TakeReady();
   void Erase(cmd::BaseCommand* command);
+  // Out of the reply index, where it waits no more.
+  void Unindex(cmd::BaseCommand* command, const Entry& entry);
   // The commands whose replies have come since the last look.
   void TakeArrivals();
   void WakeSendWaiters();

@@ -13,8 +13,8 @@ int SftpHandle::open(LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp, const std::st
   return handle_ != nullptr ? 0 : libssh2_session_last_errno(session);
 }
 
-int SftpHandle::close(LIBSSH2_SFTP* sftp) {
-  const int rc = sftp_context::CloseHandle(sftp, handle_);
+int SftpHandle::close() {
+  const int rc = libssh2_sftp_close_handle(handle_);
   if (rc != LIBSSH2_ERROR_EAGAIN) {
     handle_ = nullptr;
   }

@@ -22,7 +22,7 @@ class SftpHandle {
   int open(LIBSSH2_SESSION* session, LIBSSH2_SFTP* sftp, const std::string& path,
            unsigned long flags, long mode);
   // 0 or a positive count when the handle was closed, else libssh2's error.
-  int close(LIBSSH2_SFTP* sftp);
+  int close();
 
   bool isOpen() const { return handle_ != nullptr; }
   Type type() const { return type_; }

@@ -192,9 +192,9 @@ TEST_F(SftpContextTest, RequestsOfOneKindHalfDoneAtOnceGetTheirOwnAnswers) {
   ASSERT_EQ(second_rc, 0);
   char buffer[512];
   const ssize_t n = ssh_->Drive(
-      [&] { return static_cast<int>(sftp_context::Read(sftp_, opened, buffer, sizeof buffer)); });
+      [&] { return static_cast<int>(libssh2_sftp_read(opened, buffer, sizeof buffer)); });
   EXPECT_EQ(n, 222);
-  ssh_->Drive([&] { return sftp_context::CloseHandle(sftp_, opened); });
+  ssh_->Drive([&] { return libssh2_sftp_close_handle(opened); });
 }
 
 // Fifty stats sent before any reply is read each get their own file's size; a context freed while
@@ -269,9 +269,8 @@ TEST_F(SftpContextTest, AQuietSpellLongerThanTheReadTimeoutFailsNothing) {
   ASSERT_NE(handle, nullptr);
   static char buffer[64 * 1024];
   const int first = ssh_->Drive([&] {
-    return Run(reader, [&] {
-      return static_cast<int>(sftp_context::Read(sftp_, handle, buffer, sizeof buffer));
-    });
+    return Run(reader,
+               [&] { return static_cast<int>(libssh2_sftp_read(handle, buffer, sizeof buffer)); });
   });
   ASSERT_GT(first, 0);
   // Read-ahead is in flight: the reader pauses for longer than the timeout.
@@ -283,8 +282,7 @@ TEST_F(SftpContextTest, AQuietSpellLongerThanTheReadTimeoutFailsNothing) {
   EXPECT_EQ(rc, 0) << ssh_->LastErrorText();
   EXPECT_EQ(attrs.filesize, 4u << 20);
   EXPECT_EQ(libssh2_session_get_read_timeout(ssh_->get()), 1);
-  ssh_->Drive(
-      [&] { return Run(reader, [&] { return sftp_context::CloseHandle(sftp_, handle); }); });
+  ssh_->Drive([&] { return Run(reader, [&] { return libssh2_sftp_close_handle(handle); }); });
 }
 
 // A session freed while SFTP is starting frees what the start made: cut after the channel open,
@@ -324,7 +322,7 @@ TEST_F(SftpContextTest, AShutdownFreesTheHandlesLeftOpen) {
     LIBSSH2_SFTP_HANDLE* handle = OpenForReading(reader, file);
     ASSERT_NE(handle, nullptr);
     static char buffer[1000];
-    auto read = [&] { return static_cast<int>(sftp_context::Read(sftp_, handle, buffer, 1000)); };
+    auto read = [&] { return static_cast<int>(libssh2_sftp_read(handle, buffer, 1000)); };
     EXPECT_GT(ssh_->Drive([&] { return Run(reader, read); }), 0);
   }
 }

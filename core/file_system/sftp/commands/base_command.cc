@@ -53,10 +53,6 @@ int BaseCommand::Execute() {
   return result;
 }
 
-bool BaseCommand::IsExclusive() const {
-  return (libssh2_session_block_directions(session_) & LIBSSH2_SESSION_BLOCK_OUTBOUND) != 0;
-}
-
 std::string BaseCommand::Name() const {
   switch (kind_) {
     case kOpenHandle:

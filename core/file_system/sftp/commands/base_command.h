@@ -72,7 +72,6 @@ class BaseCommand : public SshCommand {
 
   // SshCommand
   int Execute() override;
-  bool IsExclusive() const override;
   std::string Name() const override;
 
   // Finished and cancelled are for good: nothing revives a command that has ended.

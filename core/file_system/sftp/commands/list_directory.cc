@@ -3,8 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include <libssh2_sftp.h>
 #include "core/file_system/sftp/sftp_attributes.h"
-#include "libssh2_ext/sftp/libssh2_sftp_context.h"
 
 namespace file_system {
 namespace sftp {
@@ -59,8 +59,8 @@ void ListDirectory::ReadEntries() {
   std::string long_entry(kLongEntrySize, '\0');
   for (;;) {
     LIBSSH2_SFTP_ATTRIBUTES attributes{};
-    const int rc = sftp_context::ReaddirEx(sftp_, handle_.get(), &name[0], name.size(),
-                                           &long_entry[0], long_entry.size(), &attributes);
+    const int rc = libssh2_sftp_readdir_ex(handle_.get(), &name[0], name.size(), &long_entry[0],
+                                           long_entry.size(), &attributes);
     call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
     if (rc > 0) {
       entries_.push_back(DirectoryEntry{name.substr(0, static_cast<size_t>(rc)),
@@ -88,7 +88,7 @@ void ListDirectory::CloseHandle() {
     step_ = STEP_DONE;
     return;
   }
-  const int rc = handle_.close(sftp_);
+  const int rc = handle_.close();
   call_in_flight_ = rc == LIBSSH2_ERROR_EAGAIN;
   ApplyStep(rc, STEP_DONE);
 }

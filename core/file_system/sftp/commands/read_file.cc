@@ -95,7 +95,7 @@ void ReadFile::Read() {
     // part's worth would be several requests, each answered with the end.
     wanted = 1;
   }
-  const ssize_t rc = sftp_context::Read(sftp_, handle_.get(), buffer_.get(), wanted);
+  const ssize_t rc = libssh2_sftp_read(handle_.get(), buffer_.get(), wanted);
   Track(static_cast<int>(rc));
   if (rc > 0) {
     grew_ = grew_ || (size_ != 0 && read_ >= size_);

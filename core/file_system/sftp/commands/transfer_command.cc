@@ -21,7 +21,7 @@ TransferCommand::Ending TransferCommand::CloseHandle(const std::function<void()>
   Ending ending = Ending::kDone;
   ErrorCode code = 0;
   if (handle_.isOpen()) {
-    const int rc = Track(handle_.close(sftp_));
+    const int rc = Track(handle_.close());
     if (rc == LIBSSH2_ERROR_EAGAIN) {
       return Ending::kPending;
     }

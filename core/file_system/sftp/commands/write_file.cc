@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "libssh2_ext/sftp/libssh2_sftp_context.h"
+#include <libssh2_sftp.h>
 
 namespace file_system {
 namespace sftp {
@@ -115,7 +115,7 @@ bool WriteFile::Write() {
   bool sent_more = true;
   for (;;) {
     const ssize_t rc =
-        sftp_context::Write(sftp_, handle_.get(), buffer_.data() + acknowledged_, Unacknowledged());
+        libssh2_sftp_write(handle_.get(), buffer_.data() + acknowledged_, Unacknowledged());
     Track(static_cast<int>(rc));
     if (rc == LIBSSH2_ERROR_EAGAIN) {
       return false;
