@@ -13,7 +13,7 @@ const v8 = require('node:v8');
 const vm = require('node:vm');
 const { SshClient, FileAttrs, FileReader, FileWriter } = require('../..');
 const peers = require('./support/peers');
-const { plainLogin, SETTLE_MS } = require('./support/ssh_session');
+const { plainLogin, watchLoop, SETTLE_MS } = require('./support/ssh_session');
 
 v8.setFlagsFromString('--expose-gc');
 const gc = vm.runInNewContext('gc');
@@ -760,4 +760,59 @@ test('objects script makes itself, and a failed sftp request, are inert', async 
   const [code, inert] = await new Promise((resolve) => idle.sftp((...args) => resolve(args)));
   assert.ok(code < 0);
   assert.strictEqual(inert.getWriter({ filePath: 'x' }), undefined);
+});
+
+// Every key exchange holds the channel's writes back half-way: downloads, uploads and stats at once
+// on one file system, against a server that re-keys every 256 KiB or second.
+test('transfers and stats at once under a server that re-keys every 256 KiB arrive whole', async () => {
+  const stop = watchLoop();
+  const dir = workDir();
+  const [a, b] = [crypto.randomBytes(20 * MiB), crypto.randomBytes(20 * MiB)];
+  fs.writeFileSync(path.join(dir, 'a'), a);
+  fs.writeFileSync(path.join(dir, 'b'), b);
+  for (let i = 0; i < 200; i++) fs.writeFileSync(path.join(dir, `s${i}`), Buffer.alloc(i * 3));
+  handOver(dir);
+  const { client, sftp, ended } = await openFs({ port: () => peers.load().sshd.rekey });
+  const chunks = (data) => Array.from({ length: data.length / 65536 }, (_, i) => data.subarray(i * 65536, (i + 1) * 65536));
+  const down = (name, data) => download(sftp, path.join(dir, name)).then(({ data: got, events }) =>
+    assert.deepStrictEqual([events, sha256(got)], [['success', 'close'], sha256(data)]));
+  const up = (name, data) => upload(sftp, path.join(dir, name), chunks(data)).then((events) =>
+    assert.deepStrictEqual([events, sha256(fs.readFileSync(path.join(dir, name)))],
+      [['success', 'final', 'close'], sha256(data)]));
+  for (let run = 0; run < 3; run++) {
+    await Promise.all([down('a', a), up(`up${run}`, b)]);
+    await Promise.all([up(`x${run}`, a), up(`y${run}`, b)]);
+    await Promise.all([down('a', a), down('b', b), ...Array.from({ length: 200 }, (_, i) =>
+      call(sftp, 'stat', path.join(dir, `s${i}`)).then(([code, attrs]) => assert.deepStrictEqual([code, attrs.size], [0, i * 3])))]);
+  }
+  client.close();
+  assert.strictEqual(await ended, 'disconnected');
+  assert.ok(stop() < 1000, 'the event loop never stopped');
+});
+
+test('dropbear\'s sftp-server killed under four downloads: each answers once, the session goes on', async () => {
+  const stop = watchLoop();
+  const dir = workDir();
+  const data = crypto.randomBytes(8 * MiB);
+  fs.writeFileSync(path.join(dir, 'big'), data);
+  handOver(dir);
+  for (let attempt = 0; attempt < 5; attempt++) {
+    const programs = () => { try { return servingProcesses(SERVERS[2], 'sftp-server'); } catch { return []; } };
+    const before = new Set(programs());
+    const { client, sftp, ended } = await openFs(SERVERS[2]);
+    // A second file system keeps the session open once the first has closed itself.
+    const second = await new Promise((resolve) => client.sftp((code, fsys) => resolve(fsys)));
+    const [victim] = programs().filter((pid) => !before.has(pid));
+    const downloads = Array.from({ length: 4 }, () => download(sftp, path.join(dir, 'big')));
+    await new Promise((resolve) => setTimeout(resolve, 5 + attempt * 7));  // a different point each time
+    process.kill(victim, 'SIGKILL');
+    for (const { data: got, events } of await Promise.all(downloads)) {
+      if (events[0] === 'success') assert.strictEqual(sha256(got), sha256(data));
+      else assert.deepStrictEqual(events, ['error -26']);
+    }
+    assert.strictEqual((await call(second, 'stat', path.join(dir, 'big')))[1].size, data.length);
+    client.close();
+    assert.strictEqual(await ended, 'disconnected');
+  }
+  assert.ok(stop() < 1000, 'the event loop never stopped');
 });

@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert');
 const { SshClient } = require('../..');
 const { startSftpScriptServer, FILE_SIZE, content } = require('../peers/sftp-script-server');
-const { SETTLE_MS } = require('./support/ssh_session');
+const { SETTLE_MS, watchLoop } = require('./support/ssh_session');
 
 const [PROTOCOL, CLOSED, INVAL, FAILURE] = [-31, -26, -34, 4];  // libssh2's codes; an SFTP status
 const settle = () => new Promise((resolve) => setTimeout(resolve, SETTLE_MS));
@@ -144,17 +144,6 @@ test('a subsystem that ends or stops answering holds up nothing and answers ever
   assert.deepStrictEqual(await unanswered, [CLOSED, '']);
   assert.deepStrictEqual((await downloaded).events, ['success', 'close']);
 });
-
-// A 20 ms timer's longest gap until stop() is called.
-function watchLoop() {
-  let [last, longest] = [Date.now(), 0];
-  const timer = setInterval(() => {
-    const now = Date.now();
-    longest = Math.max(longest, now - last);
-    last = now;
-  }, 20);
-  return () => { clearInterval(timer); return longest; };
-}
 
 test('a reply cut short by the channel\'s end or too long to frame fails its file system alone, and the loop goes on', async () => {
   const stop = watchLoop();

@@ -29,6 +29,8 @@ const packet = (id, type, ...fields) => string(Buffer.concat([Buffer.from([type]
 const attrs = (size) => Buffer.concat(size === undefined ? [u32(4), u32(0o100644)]
   : [u32(5), u64(size), u32(0o100644)]);
 const status = (id, code) => packet(id, STATUS, u32(code), string(''), string(''));
+// A packet whose length says 100 bytes, cut off after 20.
+const cut = (id, type) => Buffer.concat([u32(100), Buffer.from([type]), u32(id), Buffer.alloc(11)]);
 // The bytes of a scripted file: each byte its offset modulo 251.
 const content = (offset, length) => Buffer.from(Array.from({ length }, (_, i) => (offset + i) % 251));
 // The replies of the wrong type that /unexpected/TYPE gives.
@@ -45,25 +47,15 @@ function serveSftp(channel, username) {
   const exit = () => { channel.exit(1); channel.end(); };
 
   const onRequest = (type, id, body) => {
-    if (type === INIT && username === 'cut-version') {
-      send(Buffer.concat([u32(100), Buffer.from([VERSION]), u32(3), Buffer.alloc(11)]));
-      return exit();
-    }
-    if (type === INIT) return send(packet(3, VERSION));
+    if (type === INIT) return username === 'cut-version' ? (send(cut(3, VERSION)), exit()) : send(packet(3, VERSION));
     const n = body.readUInt32BE(0);
     const first = body.toString('latin1', 4, 4 + n);
     // A handle is its OPEN's request id followed by the path opened.
     const path = [READ, WRITE, CLOSE, READDIR, FSTAT].includes(type) ? first.replace(/^\d+/, '') : first;
     if (path.startsWith('/silent') || (path === '/close-silent' && type === CLOSE)) return undefined;
     if (path === '/exit') return exit();
-    if (path === '/exit-later') {
-      send(status(id, OK));
-      return setTimeout(exit, 50);
-    }
-    if (path === '/cut') {
-      send(Buffer.concat([u32(100), Buffer.from([STATUS]), u32(id), Buffer.alloc(11)]));
-      return exit();
-    }
+    if (path === '/exit-later') return (send(status(id, OK)), setTimeout(exit, 50));
+    if (path === '/cut') return (send(cut(id, STATUS)), exit());
     if (path === '/huge') return send(Buffer.concat([u32(0x7FFFFFF0), Buffer.from([DATA]), u32(id), Buffer.alloc(64)]));
     const unexpected = /^\/unexpected\/([a-z-]+)/.exec(path)?.[1];
     if (unexpected === 'status-ok') return send(status(id, OK));

@@ -75,4 +75,15 @@ function describeError(error) {
   };
 }
 
-module.exports = { session, plainLogin, describeError, SETTLE_MS };
+// A 20 ms timer's longest gap, in ms, until the returned function is called: the event loop never
+// stands still for a server.
+function watchLoop() {
+  let [last, longest] = [Date.now(), 0];
+  const timer = setInterval(() => {
+    longest = Math.max(longest, Date.now() - last);
+    last = Date.now();
+  }, 20);
+  return () => { clearInterval(timer); return longest; };
+}
+
+module.exports = { session, plainLogin, describeError, watchLoop, SETTLE_MS };
