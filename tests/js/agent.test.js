@@ -89,8 +89,7 @@ async function withAuthorized(names, body) {
   const p = peers.load();
   const authorized = path.join(p.dir, 'authorized_keys', p.user);
   const original = fs.readFileSync(authorized, 'utf8');
-  // Replaced whole by a rename: other tests log in meanwhile, and sshd must never read a file cut
-  // short in the middle of its write.
+  // Replaced whole by a rename: sshd, serving other tests meanwhile, never reads it half written.
   const replace = (text) => {
     fs.writeFileSync(`${authorized}.new`, text, { mode: 0o644 });
     fs.renameSync(`${authorized}.new`, authorized);

@@ -199,15 +199,6 @@ test('a target or client that reads nothing holds memory bounded, then gets ever
   target.close();
 });
 
-// Connects, writes bytes and half-closes at once; resolves with what came back, or 'reset'.
-const writeAndEnd = (port, bytes) => new Promise((resolve) => {
-  const socket = net.connect({ port, host: '127.0.0.1', allowHalfOpen: true }, () => socket.end(bytes));
-  const chunks = [];
-  socket.on('data', (d) => chunks.push(d));
-  socket.on('error', () => resolve('reset'));
-  socket.on('close', (hadError) => { if (!hadError) resolve(Buffer.concat(chunks).toString('latin1')); });
-});
-
 test('remote forwarding: two listens at once, each to its own target; a burst; refusal and cancel', async () => {
   const { client, ended } = await connect();
   const [echo, sink] = await Promise.all([echoServer(), sinkServer()]);
@@ -226,14 +217,9 @@ test('remote forwarding: two listens at once, each to its own target; a burst; r
   for (const e of echoed) assert.strictEqual(e.sha256, patternHash(100000));
   assert.strictEqual(counted.text, `${8 * MiB} ${patternHash(8 * MiB)}`);
 
-  // 300 clients at once: the server opens their channels faster than a pass accepts them, and each
-  // is relayed all the same, without holding the loop.
-  let last = Date.now();
-  let longestGap = 0;
-  const ticker = setInterval(() => {
-    longestGap = Math.max(longestGap, Date.now() - last);
-    last = Date.now();
-  }, 20);
+  // 300 clients at once: channels open faster than a pass accepts them; each is relayed, the loop free.
+  let [last, longestGap] = [Date.now(), 0];
+  const ticker = setInterval(() => { longestGap = Math.max(longestGap, Date.now() - last); last = Date.now(); }, 20);
   const burst = await Promise.all(Array.from({ length: 300 }, (_, i) => writeAndEnd(toEcho.boundPort, `remote ${i}`)));
   clearInterval(ticker);
   assert.deepStrictEqual(burst.filter((a, i) => a !== `remote ${i}`), []);
@@ -345,6 +331,15 @@ test('dynamic forwarding serves SOCKS4, 4a and 5 clients and answers what it can
   client.close();
   assert.strictEqual(await ended, 'disconnected');
   web.close();
+});
+
+// Connects, writes bytes and half-closes at once; resolves with what came back, or 'reset'.
+const writeAndEnd = (port, bytes) => new Promise((resolve) => {
+  const socket = net.connect({ port, host: '127.0.0.1', allowHalfOpen: true }, () => socket.end(bytes));
+  const chunks = [];
+  socket.on('data', (d) => chunks.push(d));
+  socket.on('error', () => resolve('reset'));
+  socket.on('close', (hadError) => { if (!hadError) resolve(Buffer.concat(chunks).toString('latin1')); });
 });
 
 test('bursts after failures are all relayed; a forwarding ends on a later turn', async () => {

@@ -47,14 +47,9 @@ function loadInWorkerAndMain(mainFirst) {
       worker.on('message', resolve);
     });
     (async () => {
-      let q, worker;
-      if (${mainFirst}) {
-        q = require(root);
-        worker = await inWorker();
-      } else {
-        worker = await inWorker();
-        q = require(root);
-      }
+      if (${mainFirst}) require(root);
+      const worker = await inWorker();
+      const q = require(root);
       new q.SshClient().close();
       process.stdout.write(JSON.stringify({ worker, main: typeof q.SshClient }));
     })();

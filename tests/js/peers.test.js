@@ -123,6 +123,16 @@ describe('OpenSSH sshd peers', HANG_GUARD, () => {
     const forced = await ssh(peers.sshd.noTty, 'true', { options: ['-tt'] });
     assert.match(forced.stderr, /PTY allocation request failed/);
   });
+
+  // Another test run may be using the peers: a second start from their run directory stops nothing of theirs.
+  it('keep serving when tests/peers/peers start is run again, which refuses', async () => {
+    const started = await run(path.join(__dirname, '..', 'peers', 'peers'), ['start'],
+                              { env: { QUELBAR_PEERS_DIR: peers.dir } });
+    assert.equal(started.code, 1);
+    assert.match(started.stderr, new RegExp(`^peers: peers of an earlier start from ${peers.dir} still run ` +
+                                            `\\(pids [0-9 ]+\\); stop them first with\\n.* stop\\n$`));
+    assertAnswered(await ssh(peers.sshd.plain, 'echo still'), 'still\n', 'sshd');
+  });
 });
 
 describe('proxies carry an OpenSSH login to the plain sshd', HANG_GUARD, () => {
@@ -321,17 +331,4 @@ describe('telnet servers', HANG_GUARD, () => {
       ]);
     });
   }
-});
-
-// Another test run may be using the peers: a second start from the same run directory stops nothing of
-// theirs and says how to stop them.
-describe('tests/peers/peers', HANG_GUARD, () => {
-  it('refuses to start over running peers, which keep serving', async () => {
-    const script = path.join(__dirname, '..', 'peers', 'peers');
-    const started = await run(script, ['start'], { env: { QUELBAR_PEERS_DIR: peers.dir } });
-    assert.equal(started.code, 1);
-    assert.match(started.stderr, new RegExp(`^peers: peers of an earlier start from ${peers.dir} still run ` +
-                                            `\\(pids [0-9 ]+\\); stop them first with\\n.* stop\\n$`));
-    assertAnswered(await ssh(peers.sshd.plain, 'echo still'), 'still\n', 'sshd');
-  });
 });

@@ -1,7 +1,6 @@
 'use strict';
 // Where the local test peers are: the QUELBAR_* variables of the environment, else those in peers.env that
-// `tests/peers/peers start` wrote into the run directory ($QUELBAR_PEERS_DIR, by default this checkout's
-// own, which `tests/peers/peers run-dir` names).
+// `tests/peers/peers start` wrote into the run directory ($QUELBAR_PEERS_DIR, else `tests/peers/peers run-dir`).
 const fs = require('fs');
 const path = require('path');
 const { execFileSync } = require('child_process');
@@ -33,8 +32,7 @@ function parseEnvFile(text) {
 }
 
 function readVars() {
-  const dir = process.env.QUELBAR_PEERS_DIR ||
-              execFileSync(PEERS_SCRIPT, ['run-dir'], { encoding: 'utf8' }).trim();
+  const dir = process.env.QUELBAR_PEERS_DIR || execFileSync(PEERS_SCRIPT, ['run-dir'], { encoding: 'utf8' }).trim();
   const file = path.join(dir, 'peers.env');
   let vars = {};
   try {
