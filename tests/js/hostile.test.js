@@ -153,43 +153,26 @@ test('hostile Telnet servers', async (t) => {
     assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
   }));
 
-  await t.test('a compression bomb while the first dataCallback is busy: never inflated', async (t) => {
-    // 1 GiB of zeros, deflated to about 1 MiB, sent as a COMPRESS2 stream nobody agreed to.
-    const bomb = await new Promise((resolve) => {
-      const parts = [];
-      const deflate = zlib.createDeflate({ level: 9 });
-      deflate.on('data', (part) => parts.push(part)).on('end', () => resolve(Buffer.concat(parts)));
-      const zeros = Buffer.alloc(1 << 20);
-      for (let i = 0; i < 1024; i++) deflate.write(zeros);
-      deflate.end();
-    });
-    // Its bytes 255 doubled, so that all of it must arrive as data.
+  await t.test('a compression bomb while the first dataCallback is busy: never inflated, taken in small parts', async () => {
+    // 1 GiB of zeros deflated to about 1 MiB, as a COMPRESS2 stream nobody agreed to, its bytes 255 doubled.
+    const bomb = zlib.deflateSync(Buffer.alloc(1 << 30), { level: 9 });
     const escaped = Buffer.from(bomb.toString('latin1').replaceAll('\xff', '\xff\xff'), 'latin1');
-    await withServer((socket) => {
-      socket.end(Buffer.concat([bytes('x', IAC, SB, COMPRESS2, IAC, SE), escaped, Buffer.from('END')]));
-    }, async (port) => {
+    await withServer((socket) => socket.end(bytes('x', IAC, SB, COMPRESS2, IAC, SE, escaped, 'END')), async (port) => {
       const { events, growth, longestGap } = await inChild(`
         const client = new lib.TelnetClient();
-        let length = 0;
-        let largest = 0;
+        let length = 0, largest = 0;
         client.connect({ host: '127.0.0.1', port,
           dataCallback: (d) => {
-            if (length === 0) {
-              // Busy while the whole bomb arrives; the loop's gaps are measured from here on.
-              const until = Date.now() + 1500;
-              while (Date.now() < until);
-              last = Date.now();
-            }
+            // Busy while the whole bomb arrives; the loop's gaps are measured from here on.
+            if (length === 0) { for (const until = Date.now() + 1500; Date.now() < until;); last = Date.now(); }
             length += d.length;
             largest = Math.max(largest, d.length);
           },
           errorCallback: (e) => { events.push('error:' + e.message); report(); },
-          disconnectCallback: () => { events.push('disconnect', 'length:' + length, 'largest:' + largest); report(); } });
+          disconnectCallback: () => { events.push('disconnect', length, largest); report(); } });
       `, port);
-      t.diagnostic(`RSS growth ${(growth / 2 ** 20).toFixed(1)} MiB, longest timer gap after the busy ` +
-                   `callback ${longestGap} ms, ${events.join(' ')}`);
-      assert.deepStrictEqual(events.slice(0, 2), ['disconnect', `length:${bomb.length + 4}`]);
-      assert.ok(Number(events[2].slice(8)) <= 256 << 10, events[2]);
+      assert.deepStrictEqual(events.slice(0, 2), ['disconnect', bomb.length + 4]);
+      assert.ok(events[2] <= 256 << 10, `a dataCallback of ${events[2]} bytes`);
       assert.ok(growth < MAX_GROWTH, `RSS grew by ${growth >> 20} MiB`);
       assert.ok(longestGap < 1500, `the loop stood still for ${longestGap} ms`);
     });
@@ -287,13 +270,10 @@ test('hostile SSH servers', async (t) => {
     ['padding longer than the packet', Buffer.from([0, 0, 0, 12, 200, ...Buffer.alloc(59)]), LIBSSH2_ERROR_DECRYPT, CORRUPT],
   ]) {
     await t.test(`garbage at the key exchange, ${name}: an error that names it`, () => withServer((socket) => {
-      socket.write('SSH-2.0-hostile\r\n');
-      socket.write(garbage);
-      socket.resume();
+      socket.resume().write(bytes('SSH-2.0-hostile\r\n', garbage));
     }, async (port) => {
       const { events } = await inChild(sshClient('x'), port);
-      assert.strictEqual(events.length, 1, events.join());
-      assert.match(events[0], new RegExp(`^error:2:${code}:SSH handshake with .*: ${message}$`));
+      assert.match(events.join('|'), new RegExp(`^error:2:${code}:SSH handshake with [^|]*: ${message}$`));
     }));
   }
 
@@ -307,8 +287,7 @@ test('hostile SSH servers', async (t) => {
   }
 
   // An ssh2 server that accepts any login and hands each exec and shell to onExec(channel id, protocol,
-  // alive, command), command being 'shell' for a shell, and each global request to
-  // onRequest(accept, reject, name, info, client).
+  // alive, command or 'shell'), and each global request to onRequest(accept, reject, name, info, client).
   async function withSsh2Server(onExec, body, onRequest = (accept, reject) => reject()) {
     const server = new Server({ hostKeys: [ed25519HostKey()] }, (client) => {
       const alive = { connected: true };
@@ -319,9 +298,7 @@ test('hostile SSH servers', async (t) => {
       client.on('ready', () => client.on('session', (accept) => {
         const session = accept();
         session.on('pty', (acceptPty) => acceptPty && acceptPty());
-        session.on('exec', (acceptExec, reject, info) => {
-          onExec(acceptExec().outgoing.id, client._protocol, alive, info.command);
-        });
+        session.on('exec', (acceptExec, reject, info) => onExec(acceptExec().outgoing.id, client._protocol, alive, info.command));
         session.on('shell', (acceptShell) => onExec(acceptShell().outgoing.id, client._protocol, alive, 'shell'));
       }));
     });
@@ -383,15 +360,10 @@ test('hostile SSH servers', async (t) => {
   }));
 
   await t.test('data packets longer than the client offered arrive whole, on commands and shells', () => {
-    // The client offers packets of 32 768 bytes for a command and 16 384 for a shell; each stream
-    // stays within the channel's first window, so that no window adjust is needed.
-    const sizes = [34000, 39000, 16385, 1, 32769];
-    const stream = (count) => Array.from({ length: count }, (_, i) => crypto.randomBytes(sizes[i % sizes.length]));
-    const sent = { out: stream(60), err: stream(60), shell: stream(29) };
-    const digest = (packets) => {
-      const all = Buffer.concat(packets);
-      return `${all.length}:${crypto.createHash('sha256').update(all).digest('hex')}`;
-    };
+    // The client offers 32 768 bytes for a command, 16 384 for a shell; each stream fits the first window.
+    const sent = Object.fromEntries([['out', 60], ['err', 60], ['shell', 29]].map(([name, count]) =>
+      [name, Array.from({ length: count }, (_, i) => crypto.randomBytes([34000, 39000, 16385, 1, 32769][i % 5]))]));
+    const digest = (b) => `${b.length}:${crypto.createHash('sha256').update(b).digest('hex')}`;
     return withSsh2Server((id, protocol, alive, command) => {
       for (const piece of sent[command]) {
         command === 'err' ? protocol.channelExtData(id, piece, 1) : protocol.channelData(id, piece);
@@ -401,7 +373,7 @@ test('hostile SSH servers', async (t) => {
       protocol.channelClose(id);
     }, async (port) => {
       const { events, longestGap } = await inChild(sshClient('x', { onConnected: `
-        const digest = (b) => b.length + ':' + require('crypto').createHash('sha256').update(b).digest('hex');
+        const digest = ${digest};
         let left = 3;
         const done = (event) => { events.push(event); if (--left === 0) client.close(); };
         for (const command of ['out', 'err']) {
@@ -411,9 +383,9 @@ test('hostile SSH servers', async (t) => {
         const shell = [];
         client.shell(undefined, () => {}, (data) => shell.push(data), () => done('shell:' + digest(Buffer.concat(shell))));` }),
       port);
-      assert.deepStrictEqual(events.slice(1, 4).sort(), [`err:1:${digest(sent.err)}`, `out:0:${digest(sent.out)}`,
-                                                         `shell:${digest(sent.shell)}`]);
-      assert.deepStrictEqual([events[0], events[4], events.length], ['connected', 'disconnect', 5]);
+      const [out, err, shell] = Object.values(sent).map((pieces) => digest(Buffer.concat(pieces)));
+      assert.deepStrictEqual([events[0], ...events.slice(1, 4).sort(), ...events.slice(4)],
+                             ['connected', `err:1:${err}`, `out:0:${out}`, `shell:${shell}`, 'disconnect']);
       assert.ok(longestGap < 1000, `the loop stood still for ${longestGap} ms`);
     });
   });
@@ -425,19 +397,16 @@ test('hostile SSH servers', async (t) => {
       client.remotePortForwarding({ bindAddress: '127.0.0.1', port: 0, host: '127.0.0.1', hostPort: ${targetPort},
         readyCallback: () => events.push('ready'), disconnectCallback: () => events.push('forwarding ended') });` }),
     port);
-    assert.deepStrictEqual(events.slice(0, 3), ['connected', 'ready', 'forwarding ended']);
-    assert.strictEqual(events.length, 4, events.join());
-    assert.match(events[3], /^error:2:-24:.*The server sent more data than the channel's window allows$/);
+    assert.match(events.join('|'),
+                 /^connected\|ready\|forwarding ended\|error:2:-24:[^|]*The server sent more data than the channel's window allows$/);
   }, (accept, reject, name, info, client) => {
     accept(info.bindPort || 5000);
     client.forwardOut(info.bindAddr, info.bindPort || 5000, '127.0.0.1', 40000, (err, channel) => {
-      channel.on('error', () => {});
-      channel.write(Buffer.alloc(64 << 20));
-      // Once the window has stayed shut for a while, one packet more than it allows.
+      channel.on('error', () => {}).write(Buffer.alloc(64 << 20));
+      // Once the window has stayed shut for half a second, one packet more than it allows.
       let shut = 0;
       const poll = setInterval(() => {
-        shut = channel.outgoing.window === 0 ? shut + 1 : 0;
-        if (shut < 5) return;
+        if ((shut = channel.outgoing.window === 0 ? shut + 1 : 0) < 5) return;
         clearInterval(poll);
         client._protocol.channelData(channel.outgoing.id, Buffer.alloc(1000, 'x'));
       }, 100);

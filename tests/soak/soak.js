@@ -2,10 +2,9 @@
 // One long run of mixed sessions against the local peers, to see memory and descriptors stay flat:
 // SSH sessions that connect and close, run checked commands, drive shells, use SFTP (now and then a
 // file system closed mid-download) and relay through local and SOCKS forwardings (now and then one
-// closed under its connections), sessions on an sshd that re-keys every 256 KiB or second carrying
-// transfers, stats and a command all at once, and Telnet logins, a few at a time, round after round.
-// Every minute it prints the process's RSS and open descriptors; at the end the start, peak and end of
-// both and the curve of per-minute samples.
+// closed under its connections), transfers, stats and a command at once on an sshd that re-keys often,
+// and Telnet logins, a few at a time, round after round. Every minute it prints the process's RSS and
+// open descriptors; at the end the start, peak and end of both, and every sample.
 //
 //   npm run soak                        one hour (the peers must run: tests/peers/peers start)
 //   SOAK_MINUTES=5 npm run soak         shorter
@@ -120,14 +119,10 @@ const rounds = {
 };
 
 // Runs a command that writes `size` bytes and checks its status and output.
-async function checkedExec(kind, client, size) {
-  const result = await new Promise((resolve) => {
-    client.exec(Buffer.from(`head -c ${size} /dev/zero | tr '\\0' x`), (status, output) => resolve({ status, output }),
-                (error) => resolve({ error }));
-  });
-  if (result.error) fail(kind, result.error.message);
-  else if (result.status !== 0 || result.output.length !== size) fail(kind, 'wrong output');
-}
+const checkedExec = (kind, client, size) => new Promise((resolve) => client.exec(
+  Buffer.from(`head -c ${size} /dev/zero | tr '\\0' x`),
+  (status, output) => resolve(status !== 0 || output.length !== size ? fail(kind, 'wrong output') : null),
+  (error) => resolve(fail(kind, error.message))));
 
 // Resolves with the reader's callbacks in order (pushed to `events`, which others may share) and the
 // bytes that came; onPart(count) follows each part.
@@ -192,10 +187,8 @@ async function sftpRound(sftp, cutShort) {
   await call('close');
 }
 
-// On the sshd that re-keys every 256 KiB or second, one file system carries two downloads, two uploads and
-// 200 stats at once while a command runs beside them on the same session, so that key exchanges fall in
-// the middle of interleaved requests; every result is checked whole. A round that has not ended in a
-// minute counts as failed and its session is closed.
+// On the sshd that re-keys every 256 KiB or second: two downloads, two uploads and 200 stats at once on one
+// file system with a command beside them, each checked whole; a round not ended in a minute fails.
 async function rekeyRound() {
   const client = await openSession(p.sshd.rekey);
   if (!client) return;
@@ -204,30 +197,22 @@ async function rekeyRound() {
     const [code, sftp] = await new Promise((resolve) => client.sftp((...args) => resolve(args)));
     if (code !== 0) return fail('rekey', `sftp open ${code}`);
     const source = path.join(sftpDir, 'source');
-    const stat = () => new Promise((resolve) => sftp.stat(source, (statCode, attrs) => resolve([statCode, attrs.size])));
+    const stat = () => new Promise((resolve) => sftp.stat(source, (statCode, attrs) => resolve([statCode, attrs?.size])));
     const [downloads, uploaded, stats] = await Promise.all([
       Promise.all([download(sftp, source), download(sftp, source)]),
       Promise.all(uploads.map((file) => upload(sftp, file, sftpContent))),
       Promise.all(Array.from({ length: 200 }, stat)),
       checkedExec('rekey', client, 1 << 20),
     ]);
-    for (const { events, content } of downloads) {
-      if (JSON.stringify(events) !== '["success","close"]' || !content.equals(sftpContent)) {
-        fail('rekey', `download: ${events}, ${content.length} bytes`);
-      }
-    }
-    uploads.forEach((file, i) => {
-      if (JSON.stringify(uploaded[i]) !== '["success","final"]' || !(fs.existsSync(file) && fs.readFileSync(file).equals(sftpContent))) {
-        fail('rekey', `upload: ${uploaded[i]}`);
-      }
-    });
-    const wrongStats = stats.filter(([statCode, size]) => statCode !== 0 || size !== sftpContent.length);
-    if (wrongStats.length) fail('rekey', `${wrongStats.length} of 200 stats: ${wrongStats[0]}`);
+    const results = [...downloads.map(({ events, content }) => [events, content.equals(sftpContent)]),
+      ...uploaded.map((done, i) => [done, fs.readFileSync(uploads[i]).equals(sftpContent)]),
+      stats.filter(([statCode, size]) => statCode !== 0 || size !== sftpContent.length)];
+    const wanted = [[['success', 'close'], true], [['success', 'close'], true], [['success', 'final'], true], [['success', 'final'], true], []];
+    if (JSON.stringify(results) !== JSON.stringify(wanted)) fail('rekey', JSON.stringify(results).slice(0, 200));
   })();
   let timer;
-  const timeout = new Promise((resolve) => { timer = setTimeout(() => resolve(true), 60000); });
-  const ended = work.then(() => false, (error) => { fail('rekey', error.message); return false; });
-  if (await Promise.race([ended, timeout])) fail('rekey', 'no end in a minute');
+  const timeout = new Promise((resolve) => { timer = setTimeout(resolve, 60000, true); });
+  if (await Promise.race([work.then(() => false, (error) => fail('rekey', error.message)), timeout])) fail('rekey', 'no end in a minute');
   clearTimeout(timer);
   client.close();
   for (const file of uploads) fs.rmSync(file, { force: true });
@@ -331,8 +316,7 @@ async function main() {
   const last = samples[samples.length - 1];
   console.log(`soak: rss start ${mib(first.rss)}, peak ${mib(peak.rss)} (minute ${peak.minute}), end ${mib(last.rss)}; ` +
               `descriptors start ${first.fds}, peak ${peakFds}, end ${last.fds}`);
-  console.log(`soak: rss each minute and at the end (MiB): ${samples.map((s) => (s.rss / 1048576).toFixed(1)).join(' ')}`);
-  console.log(`soak: descriptors each minute and at the end: ${samples.map((s) => s.fds).join(' ')}`);
+  console.log(`soak: each minute and at the end, rss (MiB) and descriptors: ${samples.map((s) => `${(s.rss / 1048576).toFixed(1)}/${s.fds}`).join(' ')}`);
   for (const [what, n] of failures) console.log(`  failed ${n}x: ${what}`);
   process.exitCode = counts.failed > 0 || last.fds > first.fds + 2 ? 1 : 0;
 }
